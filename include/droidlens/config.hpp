@@ -1,0 +1,44 @@
+// Model configuration: where the chat-completions service is, which model to ask,
+// and the transport's limits. Filled from flags, environment, a JSON file and defaults.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace droidlens {
+
+struct ModelConfig {
+    std::string base_url;       // e.g. "https://api.openai.com/v1"; "/chat/completions" is appended
+    std::string api_key;        // bearer credential; may be empty for local services
+    std::string model;          // model name sent with every request
+    double temperature = 0.1;   // used when a call gives none
+    long long max_tokens = 4096;  // used when a call gives none
+    double timeout = 120.0;     // seconds allowed for one HTTP request (connect + reply)
+    double connect_timeout = 10.0;  // seconds allowed to establish the connection
+    int max_retries = 2;        // retries of transient failures (connection, 408, 429, 5xx)
+};
+
+// Values given on the command line; absent ones fall through to the environment.
+struct ConfigOverrides {
+    std::optional<std::string> base_url;
+    std::optional<std::string> api_key;
+    std::optional<std::string> model;
+    std::optional<double> temperature;
+    std::optional<long long> max_tokens;
+    std::optional<double> timeout;
+    std::optional<std::string> config_file;
+};
+
+// Environment lookup, injectable for tests. The default reads the process environment.
+using EnvLookup = std::optional<std::string> (*)(const char* name);
+
+// Resolves the configuration: flags, then environment (DROIDLENS_* first, then
+// OPENAI_BASE_URL / OPENAI_API_KEY), then the JSON file named by --config, then defaults.
+// Throws ValueError for a malformed value or file, FileSystemError for an unreadable file.
+ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env = nullptr);
+
+// Throws ValueError naming what is missing when base_url or model is empty.
+void require_model_service(const ModelConfig& config);
+
+}  // namespace droidlens

@@ -1,0 +1,13 @@
+// Everything a caller of the droidlens library needs.
+#pragma once
+
+#include <droidlens/config.hpp>
+#include <droidlens/console.hpp>
+#include <droidlens/errors.hpp>
+#include <droidlens/json.hpp>
+#include <droidlens/modelwire.hpp>
+#include <droidlens/route.hpp>
+
+namespace droidlens {
+inline constexpr const char* kVersion = "0.1.0";
+}

@@ -1,0 +1,53 @@
+// The client through which every mode talks to the vision model: one
+// chat-completions request per call, against any OpenAI-compatible service.
+#pragma once
+
+#include <droidlens/config.hpp>
+#include <droidlens/json.hpp>
+
+#include <memory>
+
+namespace droidlens {
+
+// Anything that can answer a chat-completions request. Modes take a ChatModel so
+// that tests and other front ends can substitute their own model.
+class ChatModel {
+public:
+    virtual ~ChatModel() = default;
+
+    // Sends one request and returns the service's response object unchanged.
+    // `messages` must be a list, `tools` a list or null, `tool_choice` an object or
+    // null; `temperature` and `max_tokens` numbers or null (null: the configured value).
+    Json chat(const Json& messages, const Json& tools = nullptr, const Json& tool_choice = nullptr,
+              const Json& temperature = nullptr, const Json& max_tokens = nullptr);
+
+protected:
+    // Called by chat() after the argument types were checked.
+    virtual Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice,
+                           const Json& temperature, const Json& max_tokens) = 0;
+};
+
+// The chat-completions client over HTTP(S). Holds the configuration it was built
+// with; every call POSTs to base_url + "/chat/completions".
+class Modelwire : public ChatModel {
+public:
+    explicit Modelwire(ModelConfig settings);
+    ~Modelwire() override;
+    Modelwire(const Modelwire&) = delete;
+    Modelwire& operator=(const Modelwire&) = delete;
+
+    const ModelConfig& settings() const { return settings_; }
+    // The configuration is read again on every call, so a change takes effect on the next one.
+    ModelConfig& settings() { return settings_; }
+
+protected:
+    Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice,
+                   const Json& temperature, const Json& max_tokens) override;
+
+private:
+    ModelConfig settings_;
+    struct Client;
+    std::unique_ptr<Client> client_;
+};
+
+}  // namespace droidlens

@@ -1,0 +1,54 @@
+// The single entry of droidlens: a mode name, the user's request and the run
+// options go in, the mode's result record comes out.
+#pragma once
+
+#include <droidlens/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace droidlens {
+
+class ChatModel;
+
+// The common argument set handed to every mode's run(). Each mode uses what it
+// needs and ignores the rest.
+struct ModeArgs {
+    ChatModel* llm = nullptr;             // the model client; not inspected by the router
+    std::string prompt;                   // the user's request
+    std::vector<std::string> image_paths; // screenshot files; empty: capture from the device
+    std::optional<std::string> device_id; // adb serial
+    std::optional<std::int64_t> display_id;
+    std::string output_dir = "outputs";
+    std::int64_t max_steps = 10;
+    std::string lang = "cn";              // "en" selects English prompts, anything else Chinese
+};
+
+// Run options of route(), all optional.
+struct RouteOptions {
+    std::optional<std::vector<std::string>> image_paths;
+    std::optional<std::string> device_id;
+    std::optional<std::int64_t> display_id;
+    std::string output_dir = "outputs";
+    std::int64_t max_steps = 10;
+    std::string lang = "cn";
+};
+
+// The mode names, in the order route() tests them.
+const std::vector<std::string>& mode_names();
+
+// Dispatches to the handler named by `mode` and returns its record (an object, or
+// null when the handler returns nothing). Throws ValueError "Unknown mode: " + mode.
+Json route(ChatModel* llm, const std::string& mode, const std::string& prompt,
+           const RouteOptions& options = {});
+
+// The dynamic entry used by the command line and bindings: arguments as JSON, after
+// `llm`: `args` positional (mode, prompt, image_paths, device_id, display_id,
+// output_dir, max_steps, lang) and `kwargs` by name. Checks types with the exact
+// messages ("Argument 'display_id' has incorrect type (expected int, got str)") and
+// converts decimals and booleans given for integers by truncation.
+Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs = Json::object());
+
+}  // namespace droidlens

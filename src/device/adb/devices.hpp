@@ -1,0 +1,42 @@
+// The devices that adb currently sees: serial, state, connection kind and model.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace droidlens::adb {
+
+enum class ConnectionType { USB, REMOTE };
+
+// "usb" or "remote".
+const char* to_string(ConnectionType type);
+
+struct DeviceInfo {
+    std::string device_id;  // serial as adb prints it (host:port for network devices)
+    std::string status;     // state word as printed: device, offline, unauthorized, ...
+    ConnectionType connection_type = ConnectionType::USB;
+    std::optional<std::string> model;
+    std::optional<std::string> android_version;  // never filled by the listing
+};
+
+class ADBConnection {
+public:
+    explicit ADBConnection(std::string adb_path = "adb");
+    // Runs `adb devices -l` (5-second time-out) and parses its lines. Never throws:
+    // any failure prints "Error listing devices: " + the error on the console and
+    // yields an empty list.
+    std::vector<DeviceInfo> list_devices() const;
+    const std::string& adb_path() const { return adb_path_; }
+
+private:
+    std::string adb_path_;
+};
+
+// Parses the text that `adb devices -l` prints (header line first).
+std::vector<DeviceInfo> parse_device_list(const std::string& output);
+
+// ADBConnection().list_devices().
+std::vector<DeviceInfo> list_devices();
+
+}  // namespace droidlens::adb
