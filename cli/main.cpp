@@ -1,1 +1,117 @@
-int main() { return 0; }
+// The droidlens command: arguments -> configuration -> route -> result JSON on stdout.
+#include <droidlens/droidlens.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <memory>
+#include <set>
+
+namespace {
+
+constexpr const char* kDescription =
+    "droidlens: let a vision language model read and operate Android screens.\n\n"
+    "Modes: locate, ocr, glyphpin, nodepin, diff, action, automate, displays.\n"
+    "The result record is printed as JSON on standard output; progress lines go to\n"
+    "standard error. Model settings come from the flags, then the environment\n"
+    "(DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
+    "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT),\n"
+    "then the JSON file given with --config.";
+
+// Modes that talk to the model; the others run without a model service.
+const std::set<std::string> kModelModes = {"locate", "ocr", "glyphpin", "nodepin", "action", "automate"};
+
+int fail(const std::string& message, int status) {
+    std::cerr << "droidlens: error: " << message << std::endl;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace droidlens;
+
+    CLI::App app{kDescription, "droidlens"};
+    app.get_formatter()->column_width(30);
+
+    std::string mode;
+    std::string prompt;
+    std::vector<std::string> images;
+    std::optional<std::string> device_id;
+    std::optional<std::int64_t> display_id;
+    std::string output_dir = "outputs";
+    std::int64_t max_steps = 10;
+    std::string lang = "cn";
+    ConfigOverrides overrides;
+
+    app.add_option("mode", mode, "What to do: locate, ocr, glyphpin, nodepin, diff, action, automate, displays")
+        ->required();
+    app.add_option("prompt", prompt, "The request in natural language (not needed for diff)");
+    app.add_option("-i,--image", images, "Screenshot file; repeat for several (none: capture from the device)")
+        ->type_name("PATH");
+    app.add_option("--device-id", device_id, "adb serial of the device (needed when several are connected)")
+        ->type_name("SERIAL");
+    app.add_option("--display-id", display_id, "Display of the device (default: the main display)")
+        ->type_name("ID");
+    app.add_option("-o,--output-dir", output_dir, "Directory for screenshots and annotated images")
+        ->capture_default_str();
+    app.add_option("--max-steps", max_steps, "Step limit of the automate mode")->capture_default_str();
+    app.add_option("--lang", lang, "Prompt language: en, or cn for Chinese")->capture_default_str();
+    app.add_option("--base-url", overrides.base_url, "Chat-completions service, e.g. https://api.openai.com/v1")
+        ->type_name("URL");
+    app.add_option("--api-key", overrides.api_key,
+                   "API key (prefer DROIDLENS_API_KEY: command lines are visible to other users)")
+        ->type_name("KEY");
+    app.add_option("--model", overrides.model, "Model name")->type_name("NAME");
+    app.add_option("--temperature", overrides.temperature, "Default sampling temperature")->type_name("T");
+    app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
+    app.add_option("--timeout", overrides.timeout, "Seconds to wait for one model request (default 120)")
+        ->type_name("SECONDS");
+    app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
+        ->type_name("FILE");
+    app.set_version_flag("--version", std::string("droidlens ") + kVersion);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::CallForVersion&) {
+        std::cout << "droidlens " << kVersion << std::endl;
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        return fail(std::string(e.what()) + " (see droidlens --help)", 2);
+    }
+
+    // The library's console lines must not mix with the JSON on standard output.
+    set_console_stream(std::cerr);
+
+    try {
+        std::unique_ptr<Modelwire> llm;
+        if (kModelModes.count(mode)) {
+            ModelConfig config = load_model_config(overrides);
+            require_model_service(config);
+            llm = std::make_unique<Modelwire>(std::move(config));
+        }
+
+        Json kwargs = Json::object();
+        kwargs["mode"] = mode;
+        kwargs["prompt"] = prompt;
+        kwargs["image_paths"] = images;
+        kwargs["device_id"] = device_id ? Json(*device_id) : Json(nullptr);
+        kwargs["display_id"] = display_id ? Json(*display_id) : Json(nullptr);
+        kwargs["output_dir"] = output_dir;
+        kwargs["max_steps"] = max_steps;
+        kwargs["lang"] = lang;
+
+        Json result = route_dynamic(llm.get(), Json::array(), kwargs);
+        std::cout << dump_json(result, 2) << std::endl;
+        return 0;
+    } catch (const ValueError& e) {
+        return fail(e.what(), 2);
+    } catch (const TypeError& e) {
+        return fail(e.what(), 2);
+    } catch (const std::exception& e) {
+        return fail(e.what(), 1);
+    }
+}

@@ -1,1 +1,131 @@
-// (being written)
+#include <droidlens/config.hpp>
+#include <droidlens/errors.hpp>
+#include <droidlens/json.hpp>
+
+#include "utils/fs.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace droidlens {
+
+namespace {
+
+std::optional<std::string> process_env(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr) return std::nullopt;
+    return std::string(v);
+}
+
+// An environment variable that is set and not empty.
+std::optional<std::string> env_value(EnvLookup env, const char* name) {
+    auto v = env(name);
+    if (v && v->empty()) return std::nullopt;
+    return v;
+}
+
+double parse_number(const std::string& text, const std::string& where) {
+    errno = 0;
+    char* end = nullptr;
+    double d = std::strtod(text.c_str(), &end);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(d)) {
+        throw ValueError("Invalid " + where + ": '" + text + "' (expected a number)");
+    }
+    return d;
+}
+
+long long parse_integer(const std::string& text, const std::string& where) {
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE) {
+        throw ValueError("Invalid " + where + ": '" + text + "' (expected an integer)");
+    }
+    return v;
+}
+
+// Reads the JSON configuration file into `config`. Keys: base_url, api_key, model,
+// temperature, max_tokens, timeout. Values are never quoted back in messages, so a
+// malformed api_key cannot leak.
+void apply_file(ModelConfig& config, const std::string& path) {
+    std::string text = fs::read_file(path);
+    Json doc;
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        throw ValueError("Config file '" + path + "' is not valid JSON: " + e.what());
+    }
+    if (!doc.is_object()) throw ValueError("Config file '" + path + "' must hold a JSON object");
+    for (auto it = doc.begin(); it != doc.end(); ++it) {
+        const std::string& key = it.key();
+        const Json& v = it.value();
+        auto want = [&](bool ok, const char* what) {
+            if (!ok) throw ValueError("Config file '" + path + "': '" + key + "' must be " + what);
+        };
+        if (key == "base_url" || key == "api_key" || key == "model") {
+            want(v.is_string(), "a string");
+            (key == "base_url" ? config.base_url : key == "api_key" ? config.api_key : config.model) =
+                v.get<std::string>();
+        } else if (key == "temperature") {
+            want(v.is_number(), "a number");
+            config.temperature = v.get<double>();
+        } else if (key == "max_tokens") {
+            want(v.is_number_integer(), "an integer");
+            config.max_tokens = v.get<long long>();
+        } else if (key == "timeout") {
+            want(v.is_number(), "a number");
+            config.timeout = v.get<double>();
+        } else {
+            throw ValueError("Config file '" + path + "': unknown key '" + key +
+                             "' (known: base_url, api_key, model, temperature, max_tokens, timeout)");
+        }
+    }
+}
+
+}  // namespace
+
+ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
+    if (env == nullptr) env = &process_env;
+    ModelConfig config;
+
+    // Lowest precedence first: the file, then the environment, then the flags.
+    if (flags.config_file) apply_file(config, *flags.config_file);
+
+    if (auto v = env_value(env, "DROIDLENS_BASE_URL")) config.base_url = *v;
+    else if (auto o = env_value(env, "OPENAI_BASE_URL")) config.base_url = *o;
+    if (auto v = env_value(env, "DROIDLENS_API_KEY")) config.api_key = *v;
+    else if (auto o = env_value(env, "OPENAI_API_KEY")) config.api_key = *o;
+    if (auto v = env_value(env, "DROIDLENS_MODEL")) config.model = *v;
+    if (auto v = env_value(env, "DROIDLENS_TEMPERATURE")) config.temperature = parse_number(*v, "DROIDLENS_TEMPERATURE");
+    if (auto v = env_value(env, "DROIDLENS_MAX_TOKENS")) config.max_tokens = parse_integer(*v, "DROIDLENS_MAX_TOKENS");
+    if (auto v = env_value(env, "DROIDLENS_TIMEOUT")) config.timeout = parse_number(*v, "DROIDLENS_TIMEOUT");
+
+    if (flags.base_url) config.base_url = *flags.base_url;
+    if (flags.api_key) config.api_key = *flags.api_key;
+    if (flags.model) config.model = *flags.model;
+    if (flags.temperature) config.temperature = *flags.temperature;
+    if (flags.max_tokens) config.max_tokens = *flags.max_tokens;
+    if (flags.timeout) config.timeout = *flags.timeout;
+
+    if (!std::isfinite(config.temperature) || config.temperature < 0) {
+        throw ValueError("Invalid temperature: must be a number >= 0");
+    }
+    if (config.max_tokens <= 0) throw ValueError("Invalid max_tokens: must be a positive integer");
+    if (!std::isfinite(config.timeout) || config.timeout <= 0) {
+        throw ValueError("Invalid timeout: must be a number of seconds > 0");
+    }
+    return config;
+}
+
+void require_model_service(const ModelConfig& config) {
+    if (config.base_url.empty()) {
+        throw ValueError(
+            "No model service configured: set --base-url or DROIDLENS_BASE_URL (or OPENAI_BASE_URL)");
+    }
+    if (config.model.empty()) throw ValueError("No model configured: set --model or DROIDLENS_MODEL");
+}
+
+}  // namespace droidlens

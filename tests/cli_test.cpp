@@ -1,1 +1,128 @@
-#include <gtest/gtest.h>
+// The droidlens command end to end: a real child process, its exit status, its
+// standard output (the result JSON only) and standard error (one error line).
+#include <droidlens/json.hpp>
+
+#include "test_support.hpp"
+#include "utils/subprocess.hpp"
+
+#include <algorithm>
+
+using namespace droidlens;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
+namespace {
+
+struct Run {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Run droidlens_cli(std::vector<std::string> args) {
+    args.insert(args.begin(), DROIDLENS_CLI);
+    auto r = proc::run_process(args, std::chrono::seconds(60));
+    return {r.exit_code, r.stdout_data, r.stderr_data};
+}
+
+// Every model setting cleared, so a test sees only what it sets itself.
+struct CleanModelEnv {
+    ScopedEnv a{"DROIDLENS_BASE_URL", std::nullopt}, b{"OPENAI_BASE_URL", std::nullopt},
+        c{"DROIDLENS_API_KEY", std::nullopt}, d{"OPENAI_API_KEY", std::nullopt}, e{"DROIDLENS_MODEL", std::nullopt},
+        f{"DROIDLENS_TEMPERATURE", std::nullopt}, g{"DROIDLENS_MAX_TOKENS", std::nullopt},
+        h{"DROIDLENS_TIMEOUT", std::nullopt};
+};
+
+std::string example(const std::string& name) { return testsupport::source_dir() + "/examples/" + name; }
+
+}  // namespace
+
+TEST(Cli, DiffOfTheBundledExamplesPrintsTheRecordAndWritesTheImage) {
+    TempDir out;
+    Run r = droidlens_cli({"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "-o",
+                           out.str()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    Json j = Json::parse(r.out);
+    std::vector<std::string> keys;
+    for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"mode", "diff_score", "diff_boxes", "diff_image_path"}));
+    EXPECT_EQ(j["mode"], "diff");
+    EXPECT_GT(j["diff_score"].get<double>(), 0.0);
+    EXPECT_FALSE(j["diff_boxes"].empty());
+    EXPECT_EQ(j["diff_image_path"], out.file("settings_before_diff.png"));
+    EXPECT_TRUE(std::filesystem::exists(out.file("settings_before_diff.png")));
+}
+
+TEST(Cli, DiffOfARealPairWithDifferentSizes) {
+    REQUIRE_SHARED_FIXTURE(a, "diffpairs/q03_shot_empty-case_size-mismatch_a.png");
+    REQUIRE_SHARED_FIXTURE(b, "diffpairs/q03_shot_empty-case_size-mismatch_b.png");
+    TempDir out;
+    Run r = droidlens_cli({"diff", "-i", a, "-i", b, "-o", out.file("nested/dir")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Json j = Json::parse(r.out);
+    EXPECT_TRUE(std::filesystem::exists(j["diff_image_path"].get<std::string>()));
+}
+
+TEST(Cli, BadInputGivesOneErrorLineAndTheRightStatus) {
+    TempDir out;
+    testsupport::write_text(out.path() / "not_an_image.png", "hello");
+    testsupport::write_text(out.path() / "file", "x");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;  // the whole stderr line after "droidlens: error: ", or a prefix when ending in "*"
+    };
+    std::vector<Case> cases = {
+        {{"diff", "-i", example("settings_before.png")}, 2, "diff mode requires two images"},
+        {{"unknown", "x"}, 2, "Unknown mode: unknown"},
+        {{"diff", "-i", out.file("missing.png"), "-i", example("settings_after.png")},
+         1,
+         "No such file or directory: '" + out.file("missing.png") + "'"},
+        {{"diff", "-i", out.file("not_an_image.png"), "-i", example("settings_after.png")}, 1, "*"},
+        {{"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "-o",
+          out.file("file/sub")},
+         1,
+         "*"},
+        {{"diff", "--display-id", "two"}, 2, "*"},
+        {{"diff", "--no-such-flag"}, 2, "*"},
+        {{}, 2, "*"},
+    };
+    for (const Case& c : cases) {
+        Run r = droidlens_cli(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(r.err.rfind("droidlens: error: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (c.message != "*") EXPECT_EQ(r.err, "droidlens: error: " + c.message + "\n");
+    }
+    // Nothing was written beside the inputs.
+    EXPECT_FALSE(std::filesystem::exists(out.path() / "outputs"));
+}
+
+TEST(Cli, ModelModesNeedAConfiguredService) {
+    CleanModelEnv clean;
+    TempDir cwd;
+    Run r = droidlens_cli({"locate", "the OK button", "-i", example("settings_before.png")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "droidlens: error: No model service configured: set --base-url or DROIDLENS_BASE_URL (or "
+              "OPENAI_BASE_URL)\n");
+    r = droidlens_cli({"automate", "open settings", "--base-url", "http://127.0.0.1:9/v1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "droidlens: error: No model configured: set --model or DROIDLENS_MODEL\n");
+}
+
+TEST(Cli, HelpAndVersion) {
+    Run r = droidlens_cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"locate", "--image", "--device-id", "--display-id", "--output-dir", "--max-steps",
+                             "--lang", "--base-url", "--api-key", "--model", "--temperature", "--max-tokens",
+                             "--timeout", "--config", "DROIDLENS_BASE_URL"}) {
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+    r = droidlens_cli({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("droidlens ", 0), 0u);
+}

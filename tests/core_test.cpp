@@ -1,1 +1,86 @@
-#include <gtest/gtest.h>
+// Shared helpers: JSON type names and printing, Base64, file writing.
+#include <droidlens/errors.hpp>
+#include <droidlens/json.hpp>
+
+#include "test_support.hpp"
+#include "utils/base64.hpp"
+#include "utils/fs.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace droidlens;
+using testsupport::TempDir;
+
+TEST(Json, TypeNamesFollowTheDynamicCallersVocabulary) {
+    EXPECT_EQ(type_name(Json("x")), "str");
+    EXPECT_EQ(type_name(Json(2)), "int");
+    EXPECT_EQ(type_name(Json(2u)), "int");
+    EXPECT_EQ(type_name(Json(2.5)), "float");
+    EXPECT_EQ(type_name(Json(true)), "bool");
+    EXPECT_EQ(type_name(Json::array()), "list");
+    EXPECT_EQ(type_name(Json::object()), "dict");
+    EXPECT_EQ(type_name(Json(nullptr)), "NoneType");
+}
+
+TEST(Json, PrintingKeepsOrderAndNonAscii) {
+    Json j = Json::object();
+    j["z"] = "星期一";
+    j["a"] = 0.0;
+    EXPECT_EQ(dump_json(j), R"({"z":"星期一","a":0.0})");
+    EXPECT_EQ(dump_json_spaced(j), R"({"z": "星期一", "a": 0.0})");
+    Json nested = {{"current_app", "com.x"}, {"display_id", 0}, {"l", {1, 2}}};
+    EXPECT_EQ(dump_json_spaced(nested), R"({"current_app": "com.x", "display_id": 0, "l": [1, 2]})");
+    // Invalid UTF-8 from a device must not make printing throw.
+    EXPECT_NO_THROW(dump_json(Json(std::string("bad \xff byte"))));
+}
+
+TEST(Base64, RoundTripsBinaryAndDecodesLeniently) {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    for (size_t n : {0u, 1u, 2u, 3u, 4u, 255u, 256u}) {
+        std::string part = bytes.substr(0, n);
+        EXPECT_EQ(base64::decode(base64::encode(part)), part) << n;
+    }
+    EXPECT_EQ(base64::encode("ab"), "YWI=");
+    // Characters outside the alphabet (line breaks from wrapped output) are skipped.
+    EXPECT_EQ(base64::decode("YW\nJj\r\nZA=="), "abcd");
+    EXPECT_THROW_MSG(base64::decode("YWJjZA="), DecodeError, "Incorrect padding");
+    EXPECT_THROW(base64::decode("YWJjZ"), DecodeError);
+}
+
+TEST(Files, WriteReplacesAtomicallyAndReportsFailures) {
+    TempDir tmp;
+    std::string path = tmp.file("out.png");
+    fs::write_file(path, "first");
+    fs::write_file(path, std::string("sec\0ond", 7));
+    EXPECT_EQ(fs::read_file(path), std::string("sec\0ond", 7));
+    // Only the target is left behind: no temporary files.
+    int count = 0;
+    for (auto& e : std::filesystem::directory_iterator(tmp.path())) {
+        (void)e;
+        ++count;
+    }
+    EXPECT_EQ(count, 1);
+
+    EXPECT_THROW_MSG(fs::read_file(tmp.file("missing.png")), FileSystemError,
+                     "No such file or directory: '" + tmp.file("missing.png") + "'");
+    EXPECT_THROW(fs::write_file(tmp.file("no/such/dir/x.png"), "x"), FileSystemError);
+}
+
+TEST(Files, DirectoryCreationFailsClearlyUnderAFile) {
+    TempDir tmp;
+    testsupport::write_text(tmp.path() / "plain", "x");
+    fs::ensure_directory(tmp.file("a/b/c"));
+    EXPECT_TRUE(std::filesystem::is_directory(tmp.path() / "a/b/c"));
+    fs::ensure_directory(tmp.file("a/b/c"));  // existing: fine
+    EXPECT_THROW(fs::ensure_directory(tmp.file("plain/sub")), FileSystemError);
+    EXPECT_THROW(fs::ensure_directory(tmp.file("plain")), FileSystemError);
+}
+
+TEST(Files, StemDropsOnlyTheLastExtension) {
+    EXPECT_EQ(fs::stem("shots/before.png"), "before");
+    EXPECT_EQ(fs::stem("/x/a.b.png"), "a.b");
+    EXPECT_EQ(fs::stem("home.jpg"), "home");
+    EXPECT_EQ(fs::stem("noext"), "noext");
+}

@@ -1,1 +1,170 @@
-#include <gtest/gtest.h>
+// The router: argument checks and coercions, defaults, and dispatch by exact name.
+#include <droidlens/errors.hpp>
+#include <droidlens/route.hpp>
+
+#include "router.hpp"
+#include "test_support.hpp"
+
+#include <cmath>
+
+using namespace droidlens;
+
+namespace {
+
+// Records what the handler under test receives.
+std::vector<ModeArgs> g_calls;
+Json g_reply = Json::object();
+
+Json recording_handler(const ModeArgs& args) {
+    g_calls.push_back(args);
+    return g_reply;
+}
+
+Json failing_handler(const ModeArgs&) { throw RuntimeError("No ADB devices detected"); }
+
+// Puts the recording handler in place of one mode for the duration of a test.
+class RouterTest : public ::testing::Test {
+protected:
+    void install(const std::string& mode, ModeHandler h = &recording_handler) {
+        saved_.emplace_back(mode, swap_mode_handler(mode, h));
+    }
+    void SetUp() override {
+        g_calls.clear();
+        g_reply = Json{{"mode", "x"}};
+    }
+    void TearDown() override {
+        for (auto& [mode, h] : saved_) swap_mode_handler(mode, h);
+    }
+
+private:
+    std::vector<std::pair<std::string, ModeHandler>> saved_;
+};
+
+Json call(const Json& kwargs) { return route_dynamic(nullptr, Json::array(), kwargs); }
+
+}  // namespace
+
+TEST_F(RouterTest, UnknownModesAreRejectedWithTheGivenTextUnchanged) {
+    for (std::string mode : {"Locate", " locate", "diff ", "", "DIFF", "unknown"}) {
+        EXPECT_THROW_MSG(route(nullptr, mode, "p"), ValueError, "Unknown mode: " + mode);
+        EXPECT_THROW_MSG(call({{"mode", mode}, {"prompt", "p"}}), ValueError, "Unknown mode: " + mode);
+    }
+}
+
+TEST_F(RouterTest, EveryModeNameReachesItsOwnHandler) {
+    for (const std::string& mode : mode_names()) install(mode);
+    for (const std::string& mode : mode_names()) {
+        g_calls.clear();
+        g_reply = Json{{"mode", mode}};
+        EXPECT_EQ(route(nullptr, mode, "p")["mode"], mode);
+        EXPECT_EQ(g_calls.size(), 1u);
+    }
+    EXPECT_EQ(mode_names(), (std::vector<std::string>{"displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
+                                                      "action", "automate"}));
+}
+
+TEST_F(RouterTest, DefaultsAndTheCommonArgumentSet) {
+    install("diff");
+    call({{"mode", "diff"}, {"prompt", ""}});
+    ASSERT_EQ(g_calls.size(), 1u);
+    const ModeArgs& a = g_calls[0];
+    EXPECT_TRUE(a.image_paths.empty());
+    EXPECT_FALSE(a.device_id.has_value());
+    EXPECT_FALSE(a.display_id.has_value());
+    EXPECT_EQ(a.output_dir, "outputs");
+    EXPECT_EQ(a.max_steps, 10);
+    EXPECT_EQ(a.lang, "cn");
+
+    // Absent, null and empty image lists all arrive as an empty list.
+    call({{"mode", "diff"}, {"prompt", ""}, {"image_paths", nullptr}});
+    call({{"mode", "diff"}, {"prompt", ""}, {"image_paths", Json::array()}});
+    EXPECT_TRUE(g_calls[1].image_paths.empty());
+    EXPECT_TRUE(g_calls[2].image_paths.empty());
+
+    // Positional arguments after the model client bind in order.
+    int dummy_llm_marker = 0;
+    (void)dummy_llm_marker;
+    route_dynamic(nullptr, Json{"diff", "req", Json{"a.png", "b.png"}, "SER", 3, "out", 4, "en"});
+    const ModeArgs& p = g_calls.back();
+    EXPECT_EQ(p.prompt, "req");
+    EXPECT_EQ(p.image_paths, (std::vector<std::string>{"a.png", "b.png"}));
+    EXPECT_EQ(p.device_id, "SER");
+    EXPECT_EQ(p.display_id, 3);
+    EXPECT_EQ(p.output_dir, "out");
+    EXPECT_EQ(p.max_steps, 4);
+    EXPECT_EQ(p.lang, "en");
+}
+
+TEST_F(RouterTest, IntegersAreCoercedFromDecimalsAndBooleansButNotFromText) {
+    install("locate");
+    call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", 2.9}, {"max_steps", -3.7}});
+    EXPECT_EQ(g_calls.back().display_id, 2);
+    EXPECT_EQ(g_calls.back().max_steps, -3);
+    call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", true}});
+    EXPECT_EQ(g_calls.back().display_id, 1);
+
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", "2"}}), TypeError,
+                     "Argument 'display_id' has incorrect type (expected int, got str)");
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", nullptr}}), TypeError,
+                     "Argument 'max_steps' has incorrect type (expected int, got NoneType)");
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", std::nan("")}}), ConversionError,
+                     "cannot convert float NaN to integer");
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", INFINITY}}), ConversionError,
+                     "cannot convert float infinity to integer");
+    EXPECT_THROW(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", 1e300}}), ConversionError);
+    EXPECT_EQ(g_calls.size(), 2u);  // no rejected call reached the handler
+}
+
+TEST_F(RouterTest, WrongTypesAndWrongArgumentListsNeverReachAHandler) {
+    install("diff");
+    auto expect_type = [](const Json& kwargs, const std::string& msg) {
+        EXPECT_THROW_MSG(call(kwargs), TypeError, msg);
+    };
+    expect_type({{"mode", 3}, {"prompt", "p"}}, "Argument 'mode' has incorrect type (expected str, got int)");
+    expect_type({{"mode", "diff"}, {"prompt", nullptr}},
+                "Argument 'prompt' has incorrect type (expected str, got NoneType)");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"image_paths", "a.png"}},
+                "Argument 'image_paths' has incorrect type (expected list, got str)");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"image_paths", {"a.png", 7}}},
+                "Argument 'image_paths[1]' has incorrect type (expected str, got int)");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"device_id", 5}},
+                "Argument 'device_id' has incorrect type (expected str, got int)");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"output_dir", nullptr}},
+                "Argument 'output_dir' has incorrect type (expected str, got NoneType)");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"lang", {"en"}}},
+                "Argument 'lang' has incorrect type (expected str, got list)");
+    expect_type({{"mode", "diff"}}, "route() missing 1 required positional argument: 'prompt'");
+    expect_type(Json::object(), "route() missing 2 required positional arguments: 'mode' and 'prompt'");
+    expect_type({{"mode", "diff"}, {"prompt", "p"}, {"colour", "red"}},
+                "route() got an unexpected keyword argument 'colour'");
+    EXPECT_THROW_MSG(route_dynamic(nullptr, Json{"diff", "p"}, {{"mode", "diff"}}), TypeError,
+                     "route() got multiple values for argument 'mode'");
+    EXPECT_THROW_MSG(route_dynamic(nullptr, Json{"diff", "p", {}, nullptr, nullptr, "o", 1, "cn", "extra"}),
+                     TypeError, "route() takes from 3 to 9 positional arguments but 10 were given");
+    EXPECT_TRUE(g_calls.empty());
+}
+
+TEST_F(RouterTest, HandlerResultsAndErrorsPassThroughUnchanged) {
+    install("diff");
+    g_reply = Json{{"mode", "diff"}, {"diff_score", 0.5}};
+    EXPECT_EQ(route(nullptr, "diff", ""), g_reply);
+    g_reply = nullptr;
+    EXPECT_TRUE(route(nullptr, "diff", "").is_null());
+    g_reply = Json::array();
+    EXPECT_THROW_MSG(route(nullptr, "diff", ""), TypeError, "Expected dict, got list");
+
+    install("action", &failing_handler);
+    EXPECT_THROW_MSG(route(nullptr, "action", "tap"), RuntimeError, "No ADB devices detected");
+}
+
+TEST_F(RouterTest, EachCallGetsItsOwnCopyOfTheOptions) {
+    install("ocr");
+    RouteOptions opts;
+    opts.image_paths = std::vector<std::string>{"x.png"};
+    opts.display_id = 2;
+    route(nullptr, "ocr", "read", opts);
+    route(nullptr, "ocr", "read", opts);
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].image_paths, g_calls[1].image_paths);
+    EXPECT_EQ(g_calls[1].display_id, 2);
+}
