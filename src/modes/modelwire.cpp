@@ -1,1 +1,344 @@
-// (being written)
+// The chat-completions client: argument checks, the request body, and one POST over
+// libcurl with time-outs and a bounded retry of transient failures.
+#include <droidlens/errors.hpp>
+#include <droidlens/modelwire.hpp>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace droidlens {
+
+namespace {
+
+// Replies larger than this are refused rather than held in memory.
+constexpr std::size_t kMaxReplyBytes = 64u << 20;
+constexpr double kMaxRetryAfterSeconds = 60.0;
+constexpr double kBackoffBaseSeconds = 0.5;
+constexpr double kMaxBackoffSeconds = 8.0;
+
+[[noreturn]] void throw_type_error(const char* name, const char* expected, const Json& got) {
+    throw TypeError(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
+                    ", got " + type_name(got) + ")");
+}
+
+// A boolean counts as the number 1 or 0, as in a dynamic language.
+bool is_number(const Json& v) { return v.is_number() || v.is_boolean(); }
+
+double as_double(const Json& v) { return v.is_boolean() ? (v.get<bool>() ? 1.0 : 0.0) : v.get<double>(); }
+
+// max_tokens as an integer: integers pass unchanged, decimals are truncated toward zero.
+Json to_token_count(const Json& v) {
+    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
+    if (v.is_number_integer()) return v;  // signed or unsigned, kept as given
+    double d = v.get<double>();
+    if (std::isnan(d)) throw ConversionError("cannot convert float NaN to integer");
+    if (std::isinf(d)) throw ConversionError("cannot convert float infinity to integer");
+    d = std::trunc(d);
+    if (d < -9.2e18 || d > 9.2e18) throw ConversionError("max_tokens is out of range: " + v.dump());
+    return static_cast<long long>(d);
+}
+
+// Cuts `text` to at most `limit` bytes without splitting a UTF-8 sequence.
+std::string shorten(std::string text, std::size_t limit) {
+    if (text.size() <= limit) return text;
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text + "...";
+}
+
+std::string trim(const std::string& s) {
+    const char* ws = " \t\r\n";
+    auto b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// The key must never reach a message, whatever text (service replies, URLs, curl's
+// own error text) a message was built from.
+std::string scrub(std::string text, const std::string& key) {
+    if (key.empty()) return text;
+    for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 3))
+        text.replace(pos, key.size(), "***");
+    return text;
+}
+
+std::string seconds_text(double s) {
+    std::ostringstream out;
+    out << s;
+    return out.str();
+}
+
+// Time-outs in milliseconds for curl; 0 (curl: no limit) for a non-positive value.
+long to_millis(double seconds) {
+    if (!(seconds > 0)) return 0;
+    double ms = std::min(seconds * 1000.0, 2147483647.0);
+    return std::max(1L, static_cast<long>(std::llround(ms)));
+}
+
+// The service's own account of an error: error.message (or error as text) of a JSON
+// body, else the body text.
+std::string service_error_text(const std::string& body) {
+    Json parsed = Json::parse(body, nullptr, false);
+    if (!parsed.is_discarded() && parsed.is_object() && parsed.contains("error")) {
+        const Json& err = parsed["error"];
+        if (err.is_object() && err.contains("message") && err["message"].is_string())
+            return shorten(err["message"].get<std::string>(), 1000);
+        if (err.is_string()) return shorten(err.get<std::string>(), 1000);
+    }
+    std::string text = trim(body);
+    return text.empty() ? "(empty body)" : shorten(text, 300);
+}
+
+bool retryable_status(long status) {
+    return status == 408 || status == 409 || status == 429 || status >= 500;
+}
+
+// Connection-level failures worth another attempt. Others (bad URL, TLS
+// verification, unsupported protocol) would fail the same way again.
+bool retryable_curl_error(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_SSL_CONNECT_ERROR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Seconds to wait as a Retry-After header asks (delta seconds or an HTTP date),
+// capped; nullopt when the header is absent or unreadable.
+std::optional<double> retry_after_seconds(const std::string& header) {
+    std::string value = trim(header);
+    if (value.empty()) return std::nullopt;
+    double seconds = 0;
+    try {
+        std::size_t used = 0;
+        seconds = std::stod(value, &used);
+        if (used != value.size()) throw std::invalid_argument(value);
+    } catch (const std::exception&) {
+        time_t when = curl_getdate(value.c_str(), nullptr);
+        if (when == -1) return std::nullopt;
+        seconds = std::difftime(when, std::time(nullptr));
+    }
+    if (!std::isfinite(seconds)) return std::nullopt;
+    return std::clamp(seconds, 0.0, kMaxRetryAfterSeconds);
+}
+
+double backoff_seconds(int retry) {
+    static thread_local std::mt19937 rng{std::random_device{}()};
+    double base = std::min(kBackoffBaseSeconds * std::pow(2.0, retry), kMaxBackoffSeconds);
+    // A little jitter so that clients failing together do not retry together.
+    return base * std::uniform_real_distribution<double>(0.75, 1.0)(rng);
+}
+
+std::string attempts_suffix(int attempts) {
+    return attempts > 1 ? " (after " + std::to_string(attempts) + " attempts)" : "";
+}
+
+struct Slist {
+    curl_slist* list = nullptr;
+    ~Slist() { curl_slist_free_all(list); }
+    void add(const std::string& line) {
+        curl_slist* next = curl_slist_append(list, line.c_str());
+        if (!next) throw std::bad_alloc();
+        list = next;
+    }
+};
+
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+    auto* out = static_cast<std::string*>(user);
+    size_t n = size * count;
+    if (out->size() + n > kMaxReplyBytes) return 0;  // aborts the transfer (CURLE_WRITE_ERROR)
+    out->append(data, n);
+    return n;
+}
+
+// Keeps the Retry-After header of the final response (a new status line starts over).
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+    auto* retry_after = static_cast<std::string*>(user);
+    size_t n = size * count;
+    std::string line(data, n);
+    if (line.rfind("HTTP/", 0) == 0) retry_after->clear();
+    auto colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (name == "retry-after") *retry_after = trim(line.substr(colon + 1));
+    }
+    return n;
+}
+
+struct Attempt {
+    CURLcode code = CURLE_OK;
+    std::string curl_error;
+    bool request_sent = false;  // the request went out, so a time-out means no answer
+    long status = 0;
+    std::string body;
+    std::string retry_after;
+};
+
+}  // namespace
+
+Json ChatModel::chat(const Json& messages, const Json& tools, const Json& tool_choice,
+                     const Json& temperature, const Json& max_tokens) {
+    if (!messages.is_array()) throw_type_error("messages", "list", messages);
+    if (!tools.is_null() && !tools.is_array()) throw_type_error("tools", "list", tools);
+    if (!tool_choice.is_null() && !tool_choice.is_object()) throw_type_error("tool_choice", "dict", tool_choice);
+    if (!temperature.is_null() && !is_number(temperature)) throw_type_error("temperature", "float", temperature);
+    if (!max_tokens.is_null() && !is_number(max_tokens)) throw_type_error("max_tokens", "int", max_tokens);
+
+    Json temp = nullptr;
+    if (!temperature.is_null()) {
+        double t = as_double(temperature);
+        // JSON has no NaN or infinity: such a value would go out as null and the
+        // service would silently use its default.
+        if (!std::isfinite(t)) throw ValueError("Argument 'temperature' must be a finite number, got " + std::to_string(t));
+        temp = t;
+    }
+    Json tokens = max_tokens.is_null() ? Json(nullptr) : to_token_count(max_tokens);
+    return send_chat(messages, tools, tool_choice, temp, tokens);
+}
+
+struct Modelwire::Client {
+    CURL* easy = nullptr;
+
+    Client() {
+        static std::once_flag once;
+        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        easy = curl_easy_init();
+        if (!easy) throw ModelServiceError("Cannot initialise the HTTP client (libcurl)");
+    }
+    ~Client() { curl_easy_cleanup(easy); }
+
+    // One POST; every option is set afresh, while the handle keeps its open
+    // connections for the next call.
+    Attempt post(const std::string& url, const std::string& body, const std::string& api_key,
+                 const ModelConfig& s) {
+        Attempt a;
+        char error_buffer[CURL_ERROR_SIZE] = {0};
+        Slist headers;
+        headers.add("Content-Type: application/json");
+        headers.add("Accept: application/json");
+        headers.add("Expect:");  // no 100-continue round trip for large image payloads
+        if (!api_key.empty()) headers.add("Authorization: Bearer " + api_key);
+
+        curl_easy_reset(easy);
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, "droidlens/0.1");
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, to_millis(s.connect_timeout));
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, to_millis(s.timeout));
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &a.body);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &a.retry_after);
+
+        a.code = curl_easy_perform(easy);
+        a.curl_error = error_buffer[0] ? error_buffer : curl_easy_strerror(a.code);
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &a.status);
+        long request_bytes = 0;
+        curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &request_bytes);
+        a.request_sent = request_bytes > 0;
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+        return a;
+    }
+};
+
+Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)), client_(std::make_unique<Client>()) {}
+
+Modelwire::~Modelwire() = default;
+
+Json Modelwire::send_chat(const Json& messages, const Json& tools, const Json& tool_choice,
+                          const Json& temperature, const Json& max_tokens) {
+    const ModelConfig& s = settings_;
+    require_model_service(s);
+
+    double temp = temperature.is_null() ? s.temperature : temperature.get<double>();
+    if (!std::isfinite(temp)) throw ValueError("The configured temperature must be a finite number");
+    Json tokens = max_tokens.is_null() ? Json(s.max_tokens) : max_tokens;
+
+    // The body is written piece by piece so that the messages (often megabytes of
+    // Base64 images) are serialised once and never copied into a second document.
+    std::string body = "{\"model\":" + dump_json(Json(s.model));
+    body += ",\"messages\":" + dump_json(messages);
+    body += ",\"tools\":" + dump_json(tools);
+    body += ",\"tool_choice\":" + dump_json(tool_choice);
+    body += ",\"temperature\":" + dump_json(Json(temp));
+    body += ",\"max_tokens\":" + dump_json(tokens) + "}";
+
+    std::string url = s.base_url;
+    if (url.back() == '/') url.pop_back();
+    url += "/chat/completions";
+
+    const std::string& key = s.api_key;
+    auto fail = [&](const std::string& message) -> ModelServiceError {
+        return ModelServiceError(scrub(message, key));
+    };
+
+    for (int attempt = 0;; ++attempt) {
+        const bool may_retry = attempt < s.max_retries;
+        Attempt a = client_->post(url, body, key, s);
+        const int attempts = attempt + 1;
+
+        if (a.code != CURLE_OK) {
+            if (may_retry && retryable_curl_error(a.code)) {
+                std::this_thread::sleep_for(std::chrono::duration<double>(backoff_seconds(attempt)));
+                continue;
+            }
+            if (a.code == CURLE_WRITE_ERROR && a.body.size() + CURL_MAX_WRITE_SIZE > kMaxReplyBytes)
+                throw fail("Model service reply is larger than " + std::to_string(kMaxReplyBytes >> 20) +
+                           " MiB (POST " + url + ")");
+            if (a.code == CURLE_OPERATION_TIMEDOUT && a.request_sent)
+                throw fail("Model service did not answer within " + seconds_text(s.timeout) + " seconds (POST " +
+                           url + ")" + attempts_suffix(attempts));
+            throw fail("Cannot reach model service at " + url + ": " + a.curl_error + attempts_suffix(attempts));
+        }
+
+        if (a.status < 200 || a.status >= 300) {
+            if (may_retry && retryable_status(a.status)) {
+                double wait = retry_after_seconds(a.retry_after).value_or(backoff_seconds(attempt));
+                std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+                continue;
+            }
+            throw fail("Model service returned HTTP " + std::to_string(a.status) + ": " +
+                       service_error_text(a.body) + attempts_suffix(attempts));
+        }
+
+        Json reply = Json::parse(a.body, nullptr, false);
+        if (reply.is_discarded())
+            throw fail("Model service returned a reply that is not JSON: " + shorten(a.body, 200));
+        if (!reply.is_object())
+            throw fail("Model service returned a reply that is not a JSON object: " + shorten(a.body, 200));
+        // Some gateways answer a failed request with status 200 and an error object;
+        // handing that on would read as "the model said nothing".
+        if (reply.contains("error") && !reply.contains("choices") && !reply["error"].is_null())
+            throw fail("Model service returned an error: " + service_error_text(a.body));
+        return reply;
+    }
+}
+
+}  // namespace droidlens
