@@ -1,0 +1,94 @@
+// The action executor: reads the model's action-call text into an action mapping
+// (`parse_action`) and performs action mappings on a device (`ActionHandler`).
+//
+// Action mapping (ordered JSON object): "_metadata" is "do" or "finish". A finish
+// mapping carries "message". A do mapping carries "action" (one of kActionNames) and,
+// by action: "element" [x, y] for Tap, Double Tap and Long Press; "start" and "end"
+// for Swipe; "text" for Type and Type_Name; "duration" ("2.0 seconds") for Wait.
+// Coordinates are in the model's 0-1000 space on each axis.
+#pragma once
+
+#include <droidlens/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "device/adb/input.hpp"
+
+namespace droidlens::actions {
+
+// The actions the executor performs, in the order error messages list them.
+inline constexpr const char* kActionNames[] = {"Tap",  "Double Tap", "Long Press", "Swipe", "Type",
+                                               "Type_Name", "Back", "Home", "Wait"};
+
+// The canonical name of an action the way a model may write it: trimmed, case
+// ignored, "_" read as a blank, with the aliases click -> Tap, doubletap -> Double
+// Tap, longpress -> Long Press, type name -> Type_Name (and "screenshot" ->
+// "Screenshot", which only the single-action mode handles). A name not in the table
+// comes back unchanged.
+std::string canonical_action_name(const std::string& name);
+
+// True for the names in kActionNames.
+bool is_executable_action(const std::string& canonical);
+
+// A wait duration in seconds from a number or a text such as "2 seconds", "2.5 s",
+// "500 ms", "1 minute" or "3". Throws ValueError for anything else, for negative and
+// for non-finite values.
+double parse_duration_seconds(const Json& value);
+
+// Seconds in the mapping's form: the shortest decimal that reads back as the same
+// number, always with a fractional part, then " seconds" (2 -> "2.0 seconds").
+std::string format_seconds(double seconds);
+
+// Parses the model's action-call text, `do(action="Tap", element=[500, 300])` or
+// `finish(message="done")`, into an action mapping. A real parser, never an
+// evaluator: strings in single or double quotes with backslash escapes, numbers,
+// lists, True/False/None (or true/false/null). Keys: "_metadata", then "action" (or
+// "message"), then the other arguments in the order written. The action name is made
+// canonical and its required arguments are checked; a missing Wait duration becomes
+// "1.0 seconds"; a finish without a message gets the message "". Anything malformed
+// throws ValueError whose message says what is wrong and at which character
+// position (counted from 0), for the model to correct itself.
+Json parse_action(std::string_view text);
+
+// What performing an action gave.
+struct ActionResult {
+    bool success = false;
+    std::string message;         // short, for the model: "Tapped (540, 1200)"
+    bool should_finish = false;  // the task is to end (a finish action)
+
+    Json to_json() const;  // {"success", "message", "should_finish"}
+};
+
+// A model coordinate (0-1000) as a pixel on an axis of `size` pixels: truncated,
+// clamped into [0, size - 1]. Throws ValueError for NaN or infinite values.
+int to_pixel(double relative, int size);
+
+// Performs action mappings on one device and display over `adb shell input`.
+//
+// Tap is `input tap`; Double Tap two taps 100 ms apart in one device shell line (two
+// separate adb calls would land too far apart to count as a double tap); Long Press a
+// swipe that stays in place for 1000 ms; Swipe a 300 ms swipe (slow enough to scroll
+// by about the swiped distance rather than fling); Back and Home key events 4 and 3;
+// Wait sleeps (capped at 60 s); Type and Type_Name type the text in short pieces, a
+// line break as ENTER and a tab as TAB, and refuse text that `input text` cannot type
+// (non-ASCII) before typing anything; finish sends nothing and asks to end.
+//
+// Device failures (adb error, device gone, unauthorized) give success false with
+// adb's error text; an unknown action or missing arguments give success false and
+// send nothing. A missing or hanging adb raises ProcessError / TimeoutError.
+class ActionHandler {
+public:
+    explicit ActionHandler(std::optional<std::string> device_id = std::nullopt,
+                           std::optional<int> display_id = std::nullopt);
+
+    // Performs `action` for a screenshot of width x height pixels. Throws ValueError
+    // when width or height is not positive.
+    ActionResult execute(const Json& action, int width, int height) const;
+
+private:
+    adb::InputTarget target_;
+};
+
+}  // namespace droidlens::actions
