@@ -1,1 +1,126 @@
+#include "utils/subprocess.hpp"
+
+#include <droidlens/errors.hpp>
+
+#include "test_support.hpp"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using droidlens::proc::run_process;
+
+namespace {
+
+// Wall-clock seconds that `f` takes.
+template <class F>
+double seconds_of(F&& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+size_t open_fd_count() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(RunProcess, ProgramsThatCannotStartGiveErrnoMessages) {
+    EXPECT_THROW_MSG(run_process({"droidlens-no-such-program"}, 5s), droidlens::ProcessError,
+                     "[Errno 2] No such file or directory: 'droidlens-no-such-program'");
+    testsupport::TempDir dir;
+    testsupport::write_text(dir.file("script"), "#!/bin/sh\necho hi\n");  // not executable
+    EXPECT_THROW_MSG(run_process({dir.file("script")}, 5s), droidlens::ProcessError,
+                     "[Errno 13] Permission denied: '" + dir.file("script") + "'");
+    EXPECT_THROW(run_process({}, 5s), droidlens::ProcessError);
+}
+
+TEST(RunProcess, ArgumentsReachTheProgramVerbatimWithoutAShell) {
+    const auto r = run_process({"printf", "%s|", "a b", "'c'", "$(echo x)", ";", ""}, 5s);
+    EXPECT_EQ(r.stdout_data, "a b|'c'|$(echo x)|;||");
+    EXPECT_EQ(r.exit_code, 0);
+    // Standard input is /dev/null: a program that reads it finishes at once.
+    EXPECT_EQ(run_process({"cat"}, 5s).stdout_data, "");
+}
+
+TEST(RunProcess, ExitCodesSignalsAndStderr) {
+    auto r = run_process({"sh", "-c", "echo out; echo err >&2; exit 3"}, 5s);
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.stdout_data, "out\n");
+    EXPECT_EQ(r.stderr_data, "err\n");
+    EXPECT_EQ(run_process({"sh", "-c", "kill -TERM $$"}, 5s).exit_code, 128 + 15);
+}
+
+TEST(RunProcess, OutputIsBinarySafeAndLargeOnBothPipes) {
+    const auto r = run_process({"printf", "\\000\\377\\r\\n\\211PNG\\000"}, 5s);
+    EXPECT_EQ(r.stdout_data, std::string("\0\xff\r\n\x89PNG\0", 9));
+
+    // Well over a pipe buffer on both streams, stderr first: reading one pipe to its
+    // end before the other would deadlock.
+    const auto big = run_process(
+        {"sh", "-c", "head -c 300000 /dev/zero | tr '\\0' e >&2; head -c 500000 /dev/zero | tr '\\0' o"}, 20s);
+    EXPECT_EQ(big.exit_code, 0);
+    EXPECT_EQ(big.stderr_data, std::string(300000, 'e'));
+    EXPECT_EQ(big.stdout_data, std::string(500000, 'o'));
+}
+
+TEST(RunProcess, TimeOutKillsTheChildAndEverythingItStarted) {
+    testsupport::TempDir dir;
+    const std::string marker = dir.file("survivor");
+    // The grandchild holds the pipes and would leave a marker if it outlived the kill.
+    const std::vector<std::string> argv = {"sh", "-c", "(sleep 1; touch " + marker + ") & sleep 30", "it's"};
+    const double took = seconds_of([&] {
+        EXPECT_THROW_MSG(run_process(argv, 300ms), droidlens::TimeoutError,
+                         "Command '['sh', '-c', '(sleep 1; touch " + marker +
+                             ") & sleep 30', \"it's\"]' timed out after 0.3 seconds");
+    });
+    EXPECT_LT(took, 3.0);
+    EXPECT_THROW_MSG(run_process({"sleep", "30"}, 1s), droidlens::TimeoutError,
+                     "Command '['sleep', '30']' timed out after 1 seconds");
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a grandchild survived the time-out";
+}
+
+TEST(RunProcess, ReturnsWhenTheChildExitsThoughAGrandchildHoldsThePipe) {
+    double took = 0;
+    droidlens::proc::ProcessResult r;
+    took = seconds_of([&] { r = run_process({"sh", "-c", "echo started; sleep 30 & exit 4"}, 20s); });
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(r.exit_code, 4);
+    EXPECT_EQ(r.stdout_data, "started\n");
+}
+
+TEST(RunProcess, LeavesNoDescriptorsBehind) {
+    run_process({"true"}, 5s);  // let one-time allocations settle
+    const size_t before = open_fd_count();
+    for (int i = 0; i < 5; ++i) {
+        run_process({"sh", "-c", "echo x; echo y >&2"}, 5s);
+        EXPECT_THROW(run_process({"droidlens-no-such-program"}, 5s), droidlens::ProcessError);
+    }
+    EXPECT_THROW(run_process({"sleep", "5"}, 50ms), droidlens::TimeoutError);
+    EXPECT_EQ(open_fd_count(), before);
+    // Nor does the child inherit ours: it holds 0, 1, 2 and only what the test process
+    // itself inherited without close-on-exec.
+    std::set<std::string> expected = {"0", "1", "2"};
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(e.path().filename().string());
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0 && !(flags & FD_CLOEXEC)) expected.insert(e.path().filename().string());
+    }
+    const auto r = run_process({"sh", "-c", "ls /proc/$$/fd; true"}, 5s);
+    std::set<std::string> seen;
+    std::istringstream in(r.stdout_data);
+    for (std::string fd; std::getline(in, fd);) seen.insert(fd);
+    seen.erase("10");  // dash keeps its own descriptor there
+    expected.erase("10");
+    EXPECT_EQ(seen, expected);
+}

@@ -1,1 +1,81 @@
-// (being written)
+#include "device/adb/screenshot.hpp"
+
+#include "device/adb/device_text.hpp"
+#include "device/adb/hostcall.hpp"
+#include "utils/base64.hpp"
+
+#include <droidlens/errors.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+
+namespace droidlens::adb {
+
+namespace {
+
+constexpr std::chrono::seconds kCaptureTimeout{20};
+constexpr std::string_view kPngSignature{"\x89PNG\r\n\x1a\n", 8};
+// The IEND chunk that closes every PNG: zero length, type, CRC.
+constexpr std::string_view kPngEnd{"\0\0\0\0IEND\xae\x42\x60\x82", 12};
+// Some ROMs print linker or property warnings (merged into the exec-out stream)
+// before the image; text this long at most is skipped.
+constexpr size_t kMaxLeadingText = 4096;
+
+std::uint32_t be32(std::string_view s, size_t at) {
+    return (std::uint32_t(static_cast<unsigned char>(s[at])) << 24) |
+           (std::uint32_t(static_cast<unsigned char>(s[at + 1])) << 16) |
+           (std::uint32_t(static_cast<unsigned char>(s[at + 2])) << 8) |
+           std::uint32_t(static_cast<unsigned char>(s[at + 3]));
+}
+
+bool is_text(std::string_view s) {
+    for (unsigned char c : s)
+        if (c == 0 || (c < 0x20 && c != '\n' && c != '\r' && c != '\t')) return false;
+    return true;
+}
+
+}  // namespace
+
+Screenshot get_screenshot(const std::optional<std::string>& device_id, std::optional<std::int64_t> display_id) {
+    auto argv = adb_prefix(device_id);
+    argv.insert(argv.end(), {"exec-out", "screencap", "-p"});
+    // `screencap -d` takes a SurfaceFlinger display id while callers name logical
+    // (WindowManager) displays. The two agree for the default display; mapping the
+    // others belongs to the display enumeration, so the id is passed through as given.
+    if (display_id) argv.insert(argv.end(), {"-d", std::to_string(*display_id)});
+
+    const auto result = detail::run_adb(argv, kCaptureTimeout, "Screenshot failed", device_id);
+    std::string_view png = result.stdout_data;
+    auto failure = [&](const std::string& why) {
+        return RuntimeError(detail::failure_prefix("Screenshot failed", device_id) + ": " + why);
+    };
+
+    // exec-out carries the device's error text ("Capturing failed.", "Display Id '5'
+    // is not valid.") in place of the image, with a zero exit status.
+    const size_t sig = png.find(kPngSignature);
+    if (sig == std::string_view::npos || sig > kMaxLeadingText || !is_text(png.substr(0, sig)))
+        throw failure(detail::device_text(png));
+    png.remove_prefix(sig);
+
+    // Signature, then the IHDR chunk (length 13) with width and height.
+    if (png.size() < 8 + 25 + kPngEnd.size() || be32(png, 8) != 13 || png.substr(12, 4) != "IHDR")
+        throw failure("the PNG image is incomplete (" + std::to_string(png.size()) + " bytes)");
+    const std::uint32_t width = be32(png, 16), height = be32(png, 20);
+    if (width == 0 || height == 0 || width > 0x7fffffffu || height > 0x7fffffffu)
+        throw failure("the PNG image has an invalid size " + std::to_string(width) + "x" + std::to_string(height));
+    // A connection lost mid-transfer leaves a cut-off image; anything after the end
+    // chunk (a late warning line) is not part of it.
+    const size_t end = png.rfind(kPngEnd);
+    if (end == std::string_view::npos || end < 33)
+        throw failure("the PNG image is truncated (" + std::to_string(png.size()) + " bytes)");
+    png = png.substr(0, end + kPngEnd.size());
+
+    Screenshot shot;
+    shot.base64_data = base64::encode(png);
+    shot.width = static_cast<int>(width);
+    shot.height = static_cast<int>(height);
+    return shot;
+}
+
+}  // namespace droidlens::adb

@@ -1,0 +1,148 @@
+// FakeAdb: puts the simulated adb (tests/fakes/adb) first on PATH with a fresh
+// fixture directory for the lifetime of the object. See tests/fakes/README.md.
+#pragma once
+
+#include "test_support.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A valid PNG of the given size (8-bit grey, every pixel `grey`), made without an
+// image library: stored deflate blocks, real CRCs and Adler-32.
+inline std::string tiny_png(std::uint32_t width, std::uint32_t height, unsigned char grey = 0x80) {
+    auto crc32 = [](const std::string& data) {
+        std::uint32_t c = 0xffffffffu;
+        for (unsigned char b : data) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+        }
+        return c ^ 0xffffffffu;
+    };
+    auto be32 = [](std::uint32_t v) {
+        return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    };
+    auto chunk = [&](const std::string& type, const std::string& data) {
+        return be32(static_cast<std::uint32_t>(data.size())) + type + data + be32(crc32(type + data));
+    };
+    std::string raw;
+    for (std::uint32_t y = 0; y < height; ++y) raw += '\0' + std::string(width, static_cast<char>(grey));
+    std::string z = "\x78\x01";
+    for (size_t at = 0; at == 0 || at < raw.size(); at += 65535) {
+        const size_t n = std::min<size_t>(65535, raw.size() - at);
+        z += static_cast<char>(at + n >= raw.size() ? 1 : 0);
+        z += {char(n & 0xff), char(n >> 8), char(~n & 0xff), char((~n >> 8) & 0xff)};
+        z += raw.substr(at, n);
+    }
+    std::uint32_t a = 1, b = 0;
+    for (unsigned char c : raw) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    z += be32((b << 16) | a);
+    const std::string ihdr = be32(width) + be32(height) + std::string{8, 0, 0, 0, 0};
+    return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", z) + chunk("IEND", "");
+}
+
+class FakeAdb {
+public:
+    static constexpr const char* kHeader = "List of devices attached\n";
+
+    FakeAdb() : root_(tmp_.path() / "adb") {
+        stdfs::create_directories(root_);
+        const char* path = std::getenv("PATH");
+        env_.push_back(std::make_unique<ScopedEnv>("PATH", fakes_dir() + ":" + (path ? path : "/usr/bin:/bin")));
+        env_.push_back(std::make_unique<ScopedEnv>("FAKE_ADB_ROOT", root_.string()));
+        // Knobs left in the environment by the caller must not leak into a test.
+        for (const char* knob : {"FAKE_ADB_HANG", "FAKE_ADB_EXIT", "FAKE_ADB_GARBAGE", "FAKE_ADB_ONLY",
+                                 "FAKE_ADB_VANISH_AFTER"})
+            env_.push_back(std::make_unique<ScopedEnv>(knob, std::nullopt));
+        set_devices(kHeader + std::string("\n"));
+    }
+
+    std::string root() const { return root_.string(); }
+    std::string device_dir(const std::string& serial) const { return (root_ / serial).string(); }
+
+    // The text `adb devices [-l]` prints, verbatim.
+    void set_devices(const std::string& text) {
+        devices_.clear();
+        write_text(root_ / "devices.txt", text);
+    }
+
+    // Adds one device line in the format of `adb devices -l` (and rewrites devices.txt).
+    void add_device(const std::string& serial, const std::string& state = "device",
+                    const std::optional<std::string>& model = std::nullopt) {
+        std::string line = serial;
+        line.resize(std::max<size_t>(line.size(), 22), ' ');
+        line += " " + state;
+        if (state == "device") line += " product:fake" + std::string(model ? " model:" + *model : "") + " device:fake";
+        line += " transport_id:" + std::to_string(devices_.size() + 1);
+        devices_.push_back(line);
+        std::string text = kHeader;
+        for (const auto& l : devices_) text += l + "\n";
+        write_text(root_ / "devices.txt", text + "\n");
+    }
+
+    // What `screencap -p` prints on the default display, or with `-d display`.
+    void set_screencap(const std::string& serial, const std::string& png_bytes,
+                       std::optional<std::int64_t> display = std::nullopt) {
+        set_file(serial, screencap_name(display), png_bytes);
+    }
+    void set_screencap_from(const std::string& serial, const std::string& png_path,
+                            std::optional<std::int64_t> display = std::nullopt) {
+        set_screencap(serial, read_text(png_path), display);
+    }
+
+    // Any file of a device directory (dumpsys_window.txt, window_dump.xml, ...).
+    void set_file(const std::string& serial, const std::string& name, const std::string& data) {
+        write_text(root_ / serial / name, data);
+    }
+
+    // Lines of <serial>/NAME.log: the input (or am, ime, wm, settings) commands the
+    // device shell ran, as "input tap 540 1200".
+    std::vector<std::string> device_log(const std::string& serial, const std::string& name) const {
+        return lines(root_ / serial / (name + ".log"));
+    }
+    std::vector<std::string> input_log(const std::string& serial) const { return device_log(serial, "input"); }
+
+    // One line per adb invocation, its arguments joined by blanks.
+    std::vector<std::string> adb_log() const { return lines(root_ / "adb.log"); }
+
+    // Sets FAKE_ADB_<NAME> (name given with or without the prefix) until destruction.
+    void set_knob(const std::string& name, const std::string& value) {
+        const std::string full = name.rfind("FAKE_ADB_", 0) == 0 ? name : "FAKE_ADB_" + name;
+        env_.push_back(std::make_unique<ScopedEnv>(full, value));
+    }
+
+private:
+    static std::string screencap_name(std::optional<std::int64_t> display) {
+        return display ? "screencap_d" + std::to_string(*display) + ".png" : "screencap.png";
+    }
+
+    static std::vector<std::string> lines(const stdfs::path& p) {
+        std::vector<std::string> out;
+        std::istringstream in(read_text(p));
+        for (std::string line; std::getline(in, line);) out.push_back(line);
+        return out;
+    }
+
+    TempDir tmp_;
+    stdfs::path root_;
+    std::vector<std::string> devices_;
+    // Destroyed in reverse order, so a knob set twice is restored correctly.
+    struct EnvStack {
+        std::vector<std::unique_ptr<ScopedEnv>> v;
+        void push_back(std::unique_ptr<ScopedEnv> e) { v.push_back(std::move(e)); }
+        ~EnvStack() {
+            while (!v.empty()) v.pop_back();
+        }
+    } env_;
+};
+
+}  // namespace testsupport
