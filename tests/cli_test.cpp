@@ -13,13 +13,13 @@ using testsupport::TempDir;
 
 namespace {
 
-struct Run {
+struct CliRun {
     int status;
     std::string out;
     std::string err;
 };
 
-Run droidlens_cli(std::vector<std::string> args) {
+CliRun droidlens_cli(std::vector<std::string> args) {
     args.insert(args.begin(), DROIDLENS_CLI);
     auto r = proc::run_process(args, std::chrono::seconds(60));
     return {r.exit_code, r.stdout_data, r.stderr_data};
@@ -39,7 +39,7 @@ std::string example(const std::string& name) { return testsupport::source_dir() 
 
 TEST(Cli, DiffOfTheBundledExamplesPrintsTheRecordAndWritesTheImage) {
     TempDir out;
-    Run r = droidlens_cli({"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "-o",
+    CliRun r = droidlens_cli({"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "-o",
                            out.str()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -58,7 +58,7 @@ TEST(Cli, DiffOfARealPairWithDifferentSizes) {
     REQUIRE_SHARED_FIXTURE(a, "diffpairs/q03_shot_empty-case_size-mismatch_a.png");
     REQUIRE_SHARED_FIXTURE(b, "diffpairs/q03_shot_empty-case_size-mismatch_b.png");
     TempDir out;
-    Run r = droidlens_cli({"diff", "-i", a, "-i", b, "-o", out.file("nested/dir")});
+    CliRun r = droidlens_cli({"diff", "-i", a, "-i", b, "-o", out.file("nested/dir")});
     ASSERT_EQ(r.status, 0) << r.err;
     Json j = Json::parse(r.out);
     EXPECT_TRUE(std::filesystem::exists(j["diff_image_path"].get<std::string>()));
@@ -89,12 +89,14 @@ TEST(Cli, BadInputGivesOneErrorLineAndTheRightStatus) {
         {{}, 2, "*"},
     };
     for (const Case& c : cases) {
-        Run r = droidlens_cli(c.args);
+        CliRun r = droidlens_cli(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.out, "");
         ASSERT_EQ(r.err.rfind("droidlens: error: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        if (c.message != "*") EXPECT_EQ(r.err, "droidlens: error: " + c.message + "\n");
+        if (c.message != "*") {
+            EXPECT_EQ(r.err, "droidlens: error: " + c.message + "\n");
+        }
     }
     // Nothing was written beside the inputs.
     EXPECT_FALSE(std::filesystem::exists(out.path() / "outputs"));
@@ -103,7 +105,7 @@ TEST(Cli, BadInputGivesOneErrorLineAndTheRightStatus) {
 TEST(Cli, ModelModesNeedAConfiguredService) {
     CleanModelEnv clean;
     TempDir cwd;
-    Run r = droidlens_cli({"locate", "the OK button", "-i", example("settings_before.png")});
+    CliRun r = droidlens_cli({"locate", "the OK button", "-i", example("settings_before.png")});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err,
@@ -115,7 +117,7 @@ TEST(Cli, ModelModesNeedAConfiguredService) {
 }
 
 TEST(Cli, HelpAndVersion) {
-    Run r = droidlens_cli({"--help"});
+    CliRun r = droidlens_cli({"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* word : {"locate", "--image", "--device-id", "--display-id", "--output-dir", "--max-steps",
                              "--lang", "--base-url", "--api-key", "--model", "--temperature", "--max-tokens",
