@@ -1,0 +1,178 @@
+#!/usr/bin/python3
+"""Runs the droidlens benchmarks beside their Python + Pillow peers, in one run.
+
+    /usr/bin/python3 bench/run.py --build build --out bench/results.json
+
+Every case runs in a child process of its own, ours and the peer's, so that each
+one's peak memory (ru_maxrss) is its own. Each repetition is one call; the table
+and the JSON file give the minimum and median seconds of those calls. Both sides
+read the same input files: a 1080 x 2400 screenshot (a real one from
+../shared/fixtures when present, else the bundled example) and a changed copy of it.
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PEERS = os.path.join(ROOT, "bench", "peers")
+FIXTURE_SHOT = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots",
+                            "collegecompanion_dashboard_1080x2400.png")
+EXAMPLE_SHOT = os.path.join(ROOT, "examples", "settings_before.png")
+# A pair whose change covers most of the screen (a dialog over a dimmed list).
+LARGE_A = os.path.join(ROOT, "examples", "inbox_before.png")
+LARGE_B = os.path.join(ROOT, "examples", "inbox_after.png")
+
+
+def run_measured(argv, env=None):
+    """Runs argv; returns its standard output and its own peak RSS (KiB), read with wait4."""
+    with tempfile.TemporaryFile() as out_f, tempfile.TemporaryFile() as err_f:
+        proc = subprocess.Popen(argv, stdout=out_f, stderr=err_f, env=env)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out_f.seek(0)
+        err_f.seek(0)
+        if proc.returncode != 0:
+            sys.stderr.write(err_f.read().decode(errors="replace"))
+            raise SystemExit(f"bench: {' '.join(argv)} failed with status {proc.returncode}")
+        return out_f.read().decode(), usage.ru_maxrss
+
+
+def make_inputs(work):
+    """The screenshot and a changed copy of it (toggled switch, badge, new label)."""
+    from PIL import Image, ImageDraw
+
+    shot = FIXTURE_SHOT if os.path.exists(FIXTURE_SHOT) else EXAMPLE_SHOT
+    if not os.path.exists(shot):
+        raise SystemExit(f"bench: no input screenshot ({FIXTURE_SHOT} or {EXAMPLE_SHOT})")
+    a = os.path.join(work, "pair_a.png")
+    b = os.path.join(work, "pair_b.png")
+    shutil.copyfile(shot, a)
+    img = Image.open(shot).convert("RGB")
+    w, h = img.size
+    draw = ImageDraw.Draw(img)
+    draw.rounded_rectangle([w * 0.78, h * 0.30, w * 0.93, h * 0.33], radius=30, fill=(26, 115, 232))
+    draw.ellipse([w * 0.88, h * 0.05, w * 0.94, h * 0.08], fill=(220, 40, 40))
+    draw.rectangle([w * 0.05, h * 0.62, w * 0.55, h * 0.66], fill=(250, 250, 250))
+    draw.text((w * 0.06, h * 0.63), "Changed label", fill=(30, 30, 30))
+    img.save(b)
+    return shot, a, b
+
+
+def stats(seconds):
+    return min(seconds), statistics.median(seconds)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", default="build", help="CMake build directory holding bench/droidlens_bench")
+    ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results.json"))
+    ap.add_argument("--repeat", type=int, default=9, help="calls per case, ours and the peer's")
+    args = ap.parse_args()
+
+    build = args.build if os.path.isabs(args.build) else os.path.join(ROOT, args.build)
+    binary = os.path.join(build, "bench", "droidlens_bench")
+    if not os.path.exists(binary):
+        raise SystemExit(f"bench: {binary} not found; build it first (make bench builds it)")
+
+    work = tempfile.mkdtemp(prefix="droidlens_bench_")
+    try:
+        shot, pair_a, pair_b = make_inputs(work)
+        ours_out = os.path.join(work, "ours")
+        peer_out = os.path.join(work, "peer")
+        env = dict(os.environ, DROIDLENS_BENCH_PAIR_A=pair_a, DROIDLENS_BENCH_PAIR_B=pair_b,
+                   DROIDLENS_BENCH_LARGE_A=LARGE_A, DROIDLENS_BENCH_LARGE_B=LARGE_B,
+                   DROIDLENS_BENCH_SCREENSHOT=shot, DROIDLENS_BENCH_OUT=ours_out)
+        py = sys.executable
+        cases = [
+            ("compute_diff", "^BM_compute_diff/", [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, peer_out]),
+            ("compute_diff_large", "^BM_compute_diff_large/",
+             [py, os.path.join(PEERS, "diff_peer.py"), LARGE_A, LARGE_B, peer_out]),
+            ("find_boxes", "^BM_find_boxes/",
+             [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, peer_out, "--find-boxes-only"]),
+            ("encode_image_1.0", "^BM_encode_image/100/",
+             [py, os.path.join(PEERS, "encode_peer.py"), shot, "--factor", "1.0"]),
+            ("encode_image_0.5", "^BM_encode_image/50/",
+             [py, os.path.join(PEERS, "encode_peer.py"), shot, "--factor", "0.5"]),
+            ("annotate_image", "^BM_annotate_image/", [py, os.path.join(PEERS, "annotate_peer.py"), shot, peer_out]),
+        ]
+        results = {}
+        started = time.time()
+        for name, bm_filter, peer_argv in cases:
+            out, rss = run_measured([binary, f"--benchmark_filter={bm_filter}",
+                                     f"--benchmark_repetitions={args.repeat}", "--benchmark_format=json"], env)
+            runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+            if not runs:
+                raise SystemExit(f"bench: no runs of {bm_filter}")
+            scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+            ours = [r["real_time"] * scale[r.get("time_unit", "ns")] for r in runs]
+            peer_text, peer_rss = run_measured(peer_argv + ["--repeat", str(args.repeat)])
+            peer = json.loads(peer_text)
+            mn, md = stats(ours)
+            pmn, pmd = stats(peer["times"])
+            entry = {
+                "median_s": md, "min_s": mn, "peak_rss_kb": rss,
+                "peer_median_s": pmd, "peer_min_s": pmn, "peer_peak_rss_kb": peer_rss,
+                "speedup": pmd / md if md > 0 else None,
+            }
+            if "payload_bytes" in runs[-1]:
+                entry["payload_bytes"] = int(runs[-1]["payload_bytes"])
+                entry["peer_payload_bytes"] = peer["result"]["payload_bytes"]
+            if "boxes" in runs[-1]:
+                entry["boxes"] = int(runs[-1]["boxes"])
+                peer_boxes = peer["result"].get("diff_boxes", peer["result"].get("boxes"))
+                entry["peer_boxes"] = len(peer_boxes)
+            results[name] = entry
+            print(f"  {name}: done", file=sys.stderr)
+
+        goals = [
+            ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
+            ("compute_diff (large change) at least 5x faster than the peer",
+             results["compute_diff_large"]["speedup"], 5.0),
+            ("_find_boxes at least 100x faster than pure Python", results["find_boxes"]["speedup"], 100.0),
+            ("encode_image (1.0) at least 2x faster than the peer", results["encode_image_1.0"]["speedup"], 2.0),
+            ("encode_image (0.5) at least 2x faster than the peer", results["encode_image_0.5"]["speedup"], 2.0),
+        ]
+        goal_rows = [{"goal": g, "value": round(v, 2), "target": t, "met": v >= t} for g, v, t in goals]
+        for key in ("encode_image_1.0", "encode_image_0.5"):
+            e = results[key]
+            goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
+                              "target": e["peer_payload_bytes"], "met": e["payload_bytes"] <= e["peer_payload_bytes"]})
+
+        report = {
+            "machine": {"platform": platform.platform(), "processor": platform.processor(),
+                        "cpus": os.cpu_count(), "python": platform.python_version()},
+            "inputs": {"screenshot": os.path.relpath(shot, ROOT), "pair": "screenshot and a changed copy",
+                       "large_change_pair": [os.path.relpath(LARGE_A, ROOT), os.path.relpath(LARGE_B, ROOT)],
+                       "repetitions": args.repeat},
+            "benchmarks": results,
+            "goals": goal_rows,
+            "seconds": round(time.time() - started, 1),
+        }
+        with open(args.out, "w") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+
+        print(f"{'benchmark':<19} {'median ms':>10} {'min ms':>9} {'peak MiB':>9} | "
+              f"{'peer med ms':>11} {'peer min':>9} {'peer MiB':>9} | {'speedup':>8}  payload (ours/peer)")
+        for name, e in results.items():
+            payload = f"{e['payload_bytes']}/{e['peer_payload_bytes']}" if "payload_bytes" in e else ""
+            print(f"{name:<19} {e['median_s'] * 1e3:>10.2f} {e['min_s'] * 1e3:>9.2f} {e['peak_rss_kb'] / 1024:>9.1f} | "
+                  f"{e['peer_median_s'] * 1e3:>11.2f} {e['peer_min_s'] * 1e3:>9.2f} "
+                  f"{e['peer_peak_rss_kb'] / 1024:>9.1f} | {e['speedup']:>7.1f}x  {payload}")
+        print()
+        for g in goal_rows:
+            print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")
+        print(f"\nwrote {os.path.relpath(args.out, os.getcwd())}")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,114 @@
+// Image operations shared by the screen modes: loading as RGB, encoding for the
+// model, coordinate conversion from the model's 0-1000 space, screenshot capture to
+// a file, and drawing results onto copies of screenshots.
+//
+// Images are OpenCV matrices of 8-bit pixels with three channels in OpenCV's BGR
+// order; every colour this API names is an RGB triple and is swapped on the way in.
+#pragma once
+
+#include <droidlens/json.hpp>
+
+#include "utils/png.hpp"
+
+#include <opencv2/core/mat.hpp>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace droidlens::image {
+
+struct Rgb {
+    std::uint8_t r = 0, g = 0, b = 0;
+};
+
+// Pixel box (x1, y1, x2, y2), inclusive corners.
+using PixelBox = std::array<std::int64_t, 4>;
+
+// Reads an image file as 8-bit, 3-channel pixels: alpha is dropped (not blended),
+// gray is replicated, EXIF orientation is ignored. Throws FileSystemError for a
+// missing or unreadable file, ImageError "Cannot identify image file '<path>'" for
+// bytes that are not a decodable image.
+cv::Mat load_rgb(const std::string& path);
+
+// Encodes `img` as PNG and writes it to `path` atomically (a failed write leaves no
+// partial file under that name). Throws FileSystemError.
+void write_png(const cv::Mat& img, const std::string& path, png::Effort effort = png::Effort::Fast);
+
+// The size of a width x height image scaled by `factor`: each side truncated toward
+// zero and at least 1. Throws ValueError for a NaN or infinite factor ("cannot
+// convert float NaN to integer", "cannot convert float infinity to integer") and
+// for a result beyond kMaxScaledPixels.
+constexpr std::int64_t kMaxScaledPixels = std::int64_t{1} << 28;
+cv::Size scaled_size(int width, int height, double factor);
+
+struct EncodedImage {
+    std::string b64;  // Base64 of the PNG file
+    int width = 0;    // size of the source image, before any scaling
+    int height = 0;
+};
+
+// The image at `image_path` as Base64 PNG text for a model request, scaled by
+// `resize_factor` with Lanczos resampling unless it is 0 or 1. The PNG is lossless,
+// so `quality` does not change the pixels; it is accepted for callers that pass it.
+EncodedImage encode_image(const std::string& image_path, std::int64_t quality = 95, double resize_factor = 1.0);
+
+// Decodes standard Base64 (characters outside the alphabet are skipped). Throws
+// DecodeError for wrong padding.
+std::string base64_to_image_bytes(std::string_view base64_data);
+
+// Converts a box from the 0-1000 relative space into pixels of a width x height
+// image: (v / 1000) * size truncated toward zero, then clamped into the image. The
+// corners are not reordered. The JSON form checks like a dynamic caller would:
+// TypeError "Argument 'bounding_box' has incorrect type (expected list, got str)"
+// for a non-list, IndexError "list index out of range" for fewer than four values,
+// TypeError "unsupported operand type(s) for /: 'str' and 'int'" for a non-number.
+// NaN and infinite values throw ValueError.
+PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int64_t height);
+PixelBox to_absolute_box(const std::array<double, 4>& bounding_box, std::int64_t width, std::int64_t height);
+
+struct CapturedScreenshot {
+    std::string file_path;           // output_dir/%Y%m%d_%H%M%S.png
+    std::string resolved_device_id;  // the serial the screenshot came from
+};
+
+// Resolves the device, takes a screenshot (of `display_id` when given) and writes it
+// as a time-stamped PNG into output_dir (created when missing). Device and capture
+// errors pass through before anything is created on disk.
+CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& device_id,
+                                              const std::string& output_dir,
+                                              std::optional<std::int64_t> display_id = std::nullopt);
+
+// "locate" for an empty or absent suffix; surrounding white space removed, blanks
+// (and path separators, so the file stays in the output directory) turned into "-".
+std::string safe_suffix(const std::optional<std::string>& suffix);
+
+// Draws the relative box onto a copy of the screenshot, outlined in green (RGB
+// 0,255,0) with a small circle at its centre, and writes output_dir/<stem>_<suffix>.png.
+// Returns the path written.
+std::string annotate_image(const std::string& image_path, const Json& bounding_box, std::int64_t width,
+                           std::int64_t height, const std::string& output_dir,
+                           const std::optional<std::string>& suffix = std::string("locate"));
+
+// Like annotate_image for a list of boxes, each in the next colour of a palette of
+// six; entries that are not lists of exactly four values are skipped (they still use
+// up their colour). The file is written even when nothing was drawn.
+std::string annotate_image_multi(const std::string& image_path, const Json& bounding_boxes, std::int64_t width,
+                                 std::int64_t height, const std::string& output_dir,
+                                 const std::optional<std::string>& suffix = std::string("locate"));
+
+// Outline of `line_width` pixels drawn inside the box (corners put in order first);
+// a box thinner than twice the width is filled. Clipped to the image.
+void draw_rectangle(cv::Mat& img, const PixelBox& box, Rgb colour, int line_width = 3);
+
+// Ring of `line_width` pixels inside the square [cx - radius, cx + radius] x
+// [cy - radius, cy + radius]. Clipped to the image.
+void draw_circle(cv::Mat& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width = 3);
+
+// One line of text in a small built-in font, its top-left corner at (x, y), drawn
+// without antialiasing so every touched pixel has exactly `colour`.
+void draw_text(cv::Mat& img, int x, int y, const std::string& text, Rgb colour);
+
+}  // namespace droidlens::image
