@@ -2,12 +2,18 @@
 
 #include <droidlens/errors.hpp>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace droidlens::png {
 
@@ -27,16 +33,7 @@ void put_chunk(std::string& out, const char type[4], const std::uint8_t* data, s
     const size_t start = out.size();
     out.append(type, 4);
     if (size > 0) out.append(reinterpret_cast<const char*>(data), size);
-    uLong crc = crc32(0L, Z_NULL, 0);
-    const auto* p = reinterpret_cast<const Bytef*>(out.data() + start);
-    size_t left = size + 4;
-    while (left > 0) {  // crc32 takes a uInt length
-        uInt n = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-        crc = crc32(crc, p, n);
-        p += n;
-        left -= n;
-    }
-    put_u32(out, static_cast<std::uint32_t>(crc));
+    put_u32(out, libdeflate_crc32(0, out.data() + start, size + 4));
 }
 
 // One image row as PNG stores it: RGB bytes from OpenCV's BGR.
@@ -109,81 +106,86 @@ private:
     Bytes cand_[4];
 };
 
-// Streams bytes through zlib's deflate (zlib format, as IDAT wants it).
-class Deflater {
-public:
-    explicit Deflater(int level) {
-        if (deflateInit2(&z_, level, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) != Z_OK) {
-            throw ImageError("PNG encoding failed: cannot start the compressor");
+// PNG scanlines before compression; not cleared on allocation, since every byte is
+// written before it is read.
+struct Raw {
+    std::unique_ptr<std::uint8_t[]> data;
+    size_t size = 0;
+    size_t capacity = 0;
+
+    std::uint8_t* grow(size_t extra) {
+        if (size + extra > capacity) {
+            const size_t cap = std::max(size + extra, 2 * capacity);
+            std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[cap]);
+            if (size > 0) std::memcpy(bigger.get(), data.get(), size);
+            data = std::move(bigger);
+            capacity = cap;
         }
+        std::uint8_t* at = data.get() + size;
+        size += extra;
+        return at;
     }
-    ~Deflater() { deflateEnd(&z_); }
-    Deflater(const Deflater&) = delete;
-    Deflater& operator=(const Deflater&) = delete;
-
-    void write(const std::uint8_t* data, size_t size) { run(data, size, Z_NO_FLUSH); }
-
-    // Ends the stream and hands over the compressed bytes.
-    std::string finish() {
-        run(nullptr, 0, Z_FINISH);
-        out_.resize(used_);
-        return std::move(out_);
-    }
-
-private:
-    void run(const std::uint8_t* data, size_t size, int flush) {
-        z_.next_in = const_cast<Bytef*>(data);
-        z_.avail_in = static_cast<uInt>(size);  // one row at a time: far below 4 GiB
-        for (;;) {
-            if (out_.size() - used_ < (1u << 15)) out_.resize(std::max<size_t>(out_.size() * 2, 1u << 16));
-            z_.next_out = reinterpret_cast<Bytef*>(out_.data() + used_);
-            z_.avail_out = static_cast<uInt>(std::min<size_t>(out_.size() - used_, 1u << 30));
-            const uInt before = z_.avail_out;
-            const int rc = deflate(&z_, flush);
-            used_ += before - z_.avail_out;
-            if (rc == Z_STREAM_END) return;
-            if (rc != Z_OK && rc != Z_BUF_ERROR) throw ImageError("PNG encoding failed: compressor error");
-            if (flush != Z_FINISH && z_.avail_in == 0 && z_.avail_out > 0) return;
-        }
-    }
-
-    z_stream z_{};
-    std::string out_;
-    size_t used_ = 0;
 };
 
-// Compresses the rows [first, last) of `bgr`, unfiltered or adaptively filtered, into
-// `z`. Filters look at the row above even when it is outside the range.
-void compress_rows(const cv::Mat& bgr, int first, int last, bool filtered, Deflater& z) {
+// A libdeflate compressor that is freed when it goes out of scope.
+struct Compressor {
+    explicit Compressor(int level) : c(libdeflate_alloc_compressor(level)) {
+        if (c == nullptr) throw ImageError("PNG encoding failed: cannot start the compressor");
+    }
+    ~Compressor() { libdeflate_free_compressor(c); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // The zlib stream (as IDAT wants it) of `raw`.
+    std::string zlib(const Raw& raw) const {
+        // Only the pages the compressed stream reaches are touched: no clearing of the
+        // (much larger) worst-case bound.
+        const size_t bound = libdeflate_zlib_compress_bound(c, raw.size);
+        std::unique_ptr<char[]> buf(new char[bound]);
+        const size_t n = libdeflate_zlib_compress(c, raw.data.get(), raw.size, buf.get(), bound);
+        if (n == 0) throw ImageError("PNG encoding failed: compressor error");
+        return std::string(buf.get(), n);
+    }
+
+    libdeflate_compressor* c;
+};
+
+// The rows [first, last) of `bgr` as PNG scanlines (filter-type byte + RGB bytes),
+// unfiltered or adaptively filtered, appended to `raw`. Filters look at the row above
+// even when it is outside the range.
+void append_rows(const cv::Mat& bgr, int first, int last, bool filtered, Raw& raw) {
     const size_t n = 3 * static_cast<size_t>(bgr.cols);
-    Bytes prev(n), cur(n), line(n + 1);
+    Bytes prev(n), cur(n);
     RowFilter filter(n);
     if (filtered && first > 0) row_to_rgb(bgr, first - 1, prev.data());
-    for (int y = first; y < last; ++y) {
+    std::uint8_t* at = raw.grow(static_cast<size_t>(last - first) * (n + 1));
+    for (int y = first; y < last; ++y, at += n + 1) {
         if (filtered) {
             row_to_rgb(bgr, y, cur.data());
-            filter.apply(cur.data(), y > 0 ? prev.data() : nullptr, line.data());
+            filter.apply(cur.data(), y > 0 ? prev.data() : nullptr, at);
             std::swap(prev, cur);
         } else {
-            line[0] = 0;
-            row_to_rgb(bgr, y, line.data() + 1);
+            at[0] = 0;
+            row_to_rgb(bgr, y, at + 1);
         }
-        z.write(line.data(), line.size());
     }
 }
+
+// Compression levels of libdeflate (1 fastest .. 12 smallest).
+constexpr int kFastLevel = 1, kSmallestLevel = 8;
 
 // Bands of rows spread over the image, to compare filterings on a sample.
 constexpr int kBand = 32, kEvery = 512;
 
 // True when adaptive filtering compresses a sample of the image better than raw rows.
-bool filtering_pays(const cv::Mat& bgr, int level) {
-    Deflater plain(level), filtered(level);
+bool filtering_pays(const cv::Mat& bgr, const Compressor& z) {
+    Raw plain, filtered;
     for (int y = 0; y < bgr.rows; y += kEvery) {
         const int last = std::min(y + kBand, bgr.rows);
-        compress_rows(bgr, y, last, false, plain);
-        compress_rows(bgr, y, last, true, filtered);
+        append_rows(bgr, y, last, false, plain);
+        append_rows(bgr, y, last, true, filtered);
     }
-    return filtered.finish().size() < plain.finish().size();
+    return z.zlib(filtered).size() < z.zlib(plain).size();
 }
 
 }  // namespace
@@ -191,18 +193,18 @@ bool filtering_pays(const cv::Mat& bgr, int level) {
 std::string encode(const cv::Mat& bgr, Effort effort) {
     if (bgr.type() != CV_8UC3 || bgr.empty()) throw ImageError("PNG encoding needs an 8-bit 3-channel image");
 
+    Raw raw;
     std::string idat;
     if (effort == Effort::Fast) {
-        Deflater z(3);
-        compress_rows(bgr, 0, bgr.rows, false, z);
-        idat = z.finish();
+        const Compressor z(kFastLevel);
+        append_rows(bgr, 0, bgr.rows, false, raw);
+        idat = z.zlib(raw);
     } else {
         // Flat screens favour raw rows, photographic content favours filtered ones; a
         // sample decides, and only the winner is compressed in full.
-        constexpr int kLevel = 6;
-        Deflater z(kLevel);
-        compress_rows(bgr, 0, bgr.rows, filtering_pays(bgr, kLevel), z);
-        idat = z.finish();
+        const Compressor z(kSmallestLevel);
+        append_rows(bgr, 0, bgr.rows, filtering_pays(bgr, z), raw);
+        idat = z.zlib(raw);
     }
 
     std::string out;
@@ -237,6 +239,57 @@ std::uint32_t read_u32(std::string_view s, size_t at) {
 // Larger images go to the general decoder, which has its own limits.
 constexpr std::uint64_t kMaxDecodePixels = std::uint64_t{1} << 26;
 
+#if defined(__SSE2__)
+// Paeth reconstruction one pixel at a time with the channels side by side in 16-bit
+// lanes: the filter is serial from pixel to pixel, but not across channels, and this
+// is the slowest filter to undo byte by byte.
+template <size_t Bpp>
+void unpaeth_sse2(std::uint8_t* row, const std::uint8_t* prev, size_t n) {
+    static_assert(Bpp == 3 || Bpp == 4);
+    const __m128i zero = _mm_setzero_si128();
+    // Pixels move between memory and registers with fixed-size accesses, so nothing
+    // goes through the stack (a variable-length copy there stalls every pixel).
+    auto load = [&](const std::uint8_t* p) {
+        std::uint32_t v;
+        if constexpr (Bpp == 4) {
+            std::memcpy(&v, p, 4);
+        } else {
+            v = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16);
+        }
+        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), zero);
+    };
+    auto store = [](std::uint8_t* p, std::uint32_t v) {
+        if constexpr (Bpp == 4) {
+            std::memcpy(p, &v, 4);
+        } else {
+            p[0] = static_cast<std::uint8_t>(v);
+            p[1] = static_cast<std::uint8_t>(v >> 8);
+            p[2] = static_cast<std::uint8_t>(v >> 16);
+        }
+    };
+    auto abs16 = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+    auto pick = [](__m128i cond, __m128i t, __m128i e) {
+        return _mm_or_si128(_mm_and_si128(cond, t), _mm_andnot_si128(cond, e));
+    };
+    const __m128i low_byte = _mm_set1_epi16(0xFF);
+    __m128i a = zero, c = zero;  // left and upper-left pixels; none for the first pixel
+    for (size_t i = 0; i + Bpp <= n; i += Bpp) {
+        const __m128i b = load(prev + i);
+        const __m128i x = load(row + i);
+        const __m128i pa = abs16(_mm_sub_epi16(b, c));
+        const __m128i pb = abs16(_mm_sub_epi16(a, c));
+        const __m128i pc = abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        // Ties favour a over b over c.
+        const __m128i nearest =
+            pick(_mm_cmpeq_epi16(smallest, pa), a, pick(_mm_cmpeq_epi16(smallest, pb), b, c));
+        a = _mm_and_si128(_mm_add_epi16(x, nearest), low_byte);
+        store(row + i, static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(a, a))));
+        c = b;
+    }
+}
+#endif
+
 // Reverses the PNG filter of one row in place; `prev` is the previous row, already
 // reconstructed (zeros for the first row).
 void unfilter_row(int filter, std::uint8_t* __restrict row, const std::uint8_t* __restrict prev, size_t n,
@@ -256,6 +309,16 @@ void unfilter_row(int filter, std::uint8_t* __restrict row, const std::uint8_t* 
             }
             break;
         case 4:
+#if defined(__SSE2__)
+            if (bpp == 3) {
+                unpaeth_sse2<3>(row, prev, n);
+                break;
+            }
+            if (bpp == 4) {
+                unpaeth_sse2<4>(row, prev, n);
+                break;
+            }
+#endif
             for (size_t i = 0; i < bpp && i < n; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prev[i]);
             for (size_t i = bpp; i < n; ++i) {
                 const int a = row[i - bpp], b = prev[i], c = prev[i - bpp];
@@ -267,50 +330,25 @@ void unfilter_row(int filter, std::uint8_t* __restrict row, const std::uint8_t* 
     }
 }
 
-// Inflates the zlib stream of the IDAT chunks a row at a time, so the filtered image
-// is never held whole.
-class RowInflater {
-public:
-    explicit RowInflater(std::string_view z) : z_(z) {
-        if (z.size() < 2) throw ImageError("PNG image data is missing");
-        const auto cmf = static_cast<std::uint8_t>(z[0]), flg = static_cast<std::uint8_t>(z[1]);
-        if ((cmf & 0x0F) != 8 || ((cmf << 8) | flg) % 31 != 0 || (flg & 0x20) != 0) {
-            throw ImageError("PNG image data is not a zlib stream");
-        }
-        // Raw inflate after the two header bytes: the chunk CRCs already guard the
-        // data, so the stream's own checksum is not recomputed.
-        if (inflateInit2(&s_, -15) != Z_OK) throw ImageError("PNG decoding failed: cannot start the decompressor");
-        in_pos_ = 2;
+// Inflates the zlib stream of the IDAT chunks into exactly `size` bytes. Returns false
+// when the stream holds more data than the image needs (left to the general
+// decoder); throws ImageError when it is damaged or ends early.
+bool inflate_exact(std::string_view z, std::unique_ptr<std::uint8_t[]>& out, size_t size) {
+    struct Decompressor {
+        libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+        ~Decompressor() { libdeflate_free_decompressor(d); }
+    } dec;
+    if (dec.d == nullptr) throw ImageError("PNG decoding failed: cannot start the decompressor");
+    out.reset(new std::uint8_t[size]);  // fully written by the decompressor: no need to clear it
+    size_t got = 0;
+    switch (libdeflate_zlib_decompress(dec.d, z.data(), z.size(), out.get(), size, &got)) {
+        case LIBDEFLATE_SUCCESS:
+            if (got != size) throw ImageError("PNG image data is truncated or damaged");
+            return true;
+        case LIBDEFLATE_INSUFFICIENT_SPACE: return false;
+        default: throw ImageError("PNG image data is truncated or damaged");
     }
-    ~RowInflater() { inflateEnd(&s_); }
-    RowInflater(const RowInflater&) = delete;
-    RowInflater& operator=(const RowInflater&) = delete;
-
-    // Fills out[0, size); throws ImageError when the stream ends or breaks first.
-    void read(std::uint8_t* out, size_t size) {
-        s_.next_out = out;
-        s_.avail_out = static_cast<uInt>(size);  // one row: far below 4 GiB
-        while (s_.avail_out > 0) {
-            if (s_.avail_in == 0 && in_pos_ < z_.size()) {
-                s_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(z_.data() + in_pos_));
-                s_.avail_in = static_cast<uInt>(std::min<size_t>(z_.size() - in_pos_, 1u << 30));
-                in_pos_ += s_.avail_in;
-            }
-            const uInt out_before = s_.avail_out, in_before = s_.avail_in;
-            const int rc = inflate(&s_, Z_NO_FLUSH);
-            const bool progress = s_.avail_out != out_before || s_.avail_in != in_before;
-            if (s_.avail_out == 0) break;
-            if ((rc != Z_OK && rc != Z_BUF_ERROR) || !progress) {
-                throw ImageError("PNG image data is truncated or damaged");
-            }
-        }
-    }
-
-private:
-    std::string_view z_;
-    z_stream s_{};
-    size_t in_pos_ = 0;
-};
+}
 
 }  // namespace
 
@@ -327,7 +365,7 @@ std::optional<cv::Mat> decode(std::string_view data) {
         if (len > data.size() - pos - 12) throw ImageError("PNG chunk is truncated");
         const std::string_view type = data.substr(pos + 4, 4);
         const std::string_view body = data.substr(pos + 8, len);
-        const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data() + pos + 4), len + 4);
+        const std::uint32_t crc = libdeflate_crc32(0, data.data() + pos + 4, len + 4);
         const bool damaged = crc != read_u32(data, pos + 8 + len);
         pos += 12 + size_t{len};
         // A damaged ancillary chunk (lower-case first letter: text, colour profile,
@@ -360,13 +398,16 @@ std::optional<cv::Mat> decode(std::string_view data) {
     if (!have_header) throw ImageError("PNG file has no header");
 
     const size_t row_bytes = size_t{width} * channels;
-    RowInflater z(idat);
-    Bytes prev(row_bytes, 0), row(1 + row_bytes);
+    std::unique_ptr<std::uint8_t[]> raw;
+    if (idat.empty()) throw ImageError("PNG image data is missing");
+    if (!inflate_exact(idat, raw, size_t{height} * (1 + row_bytes))) return std::nullopt;
+    const Bytes zero_row(row_bytes, 0);
+    const std::uint8_t* prev = zero_row.data();
     cv::Mat out(static_cast<int>(height), static_cast<int>(width), CV_8UC3);
     for (std::uint32_t y = 0; y < height; ++y) {
-        z.read(row.data(), row.size());
-        std::uint8_t* in = row.data() + 1;
-        unfilter_row(row[0], in, prev.data(), row_bytes, channels);
+        std::uint8_t* row = raw.get() + size_t{y} * (1 + row_bytes);
+        std::uint8_t* in = row + 1;
+        unfilter_row(row[0], in, prev, row_bytes, channels);
         std::uint8_t* px = out.ptr<std::uint8_t>(static_cast<int>(y));
         switch (channels) {
             case 1:
@@ -390,7 +431,7 @@ std::optional<cv::Mat> decode(std::string_view data) {
                 }
                 break;
         }
-        std::copy_n(in, row_bytes, prev.data());
+        prev = in;
     }
     return out;
 }
