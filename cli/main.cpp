@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         kwargs["lang"] = lang;
 
         Json result = route_dynamic(llm.get(), Json::array(), kwargs);
-        std::cout << dump_json(result, 2) << std::endl;
+        std::cout << dump_json_pretty(result) << std::endl;
         return 0;
     } catch (const ValueError& e) {
         return fail(e.what(), 2);

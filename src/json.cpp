@@ -1,5 +1,7 @@
 #include <droidlens/json.hpp>
 
+#include <algorithm>
+
 namespace droidlens {
 
 std::string type_name(const Json& value) {
@@ -46,7 +48,45 @@ void dump_spaced(const Json& v, std::string& out) {
         out += v.dump(-1, ' ', false, Json::error_handler_t::replace);
     }
 }
+bool is_container(const Json& v) { return v.is_object() || v.is_array(); }
+
+void dump_pretty(const Json& v, int depth, std::string& out) {
+    const std::string pad(static_cast<size_t>(2 * (depth + 1)), ' ');
+    const std::string close_pad(static_cast<size_t>(2 * depth), ' ');
+    if (v.is_object() && !v.empty()) {
+        out += "{\n";
+        bool first = true;
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            if (!first) out += ",\n";
+            first = false;
+            out += pad;
+            out += Json(it.key()).dump(-1, ' ', false, Json::error_handler_t::replace);
+            out += ": ";
+            dump_pretty(it.value(), depth + 1, out);
+        }
+        out += "\n" + close_pad + "}";
+    } else if (v.is_array() && std::any_of(v.begin(), v.end(), is_container)) {
+        out += "[\n";
+        bool first = true;
+        for (const auto& e : v) {
+            if (!first) out += ",\n";
+            first = false;
+            out += pad;
+            dump_pretty(e, depth + 1, out);
+        }
+        out += "\n" + close_pad + "]";
+    } else {
+        dump_spaced(v, out);  // a plain value, an empty container or a list of plain values
+    }
+}
+
 }  // namespace
+
+std::string dump_json_pretty(const Json& value) {
+    std::string out;
+    dump_pretty(value, 0, out);
+    return out;
+}
 
 std::string dump_json_spaced(const Json& value) {
     std::string out;

@@ -31,6 +31,12 @@ TEST(Json, PrintingKeepsOrderAndNonAscii) {
     EXPECT_EQ(dump_json_spaced(j), R"({"z": "星期一", "a": 0.0})");
     Json nested = {{"current_app", "com.x"}, {"display_id", 0}, {"l", {1, 2}}};
     EXPECT_EQ(dump_json_spaced(nested), R"({"current_app": "com.x", "display_id": 0, "l": [1, 2]})");
+    Json record = {{"mode", "diff"}, {"diff_boxes", {{1, 2, 3, 4}, {5, 6, 7, 8}}}, {"empty", Json::array()},
+                   {"nested", {{"a", {1, 2}}}}};
+    EXPECT_EQ(dump_json_pretty(record),
+              "{\n  \"mode\": \"diff\",\n  \"diff_boxes\": [\n    [1, 2, 3, 4],\n    [5, 6, 7, 8]\n  ],\n"
+              "  \"empty\": [],\n  \"nested\": {\n    \"a\": [1, 2]\n  }\n}");
+    EXPECT_EQ(Json::parse(dump_json_pretty(record)), record);
     // Invalid UTF-8 from a device must not make printing throw.
     EXPECT_NO_THROW(dump_json(Json(std::string("bad \xff byte"))));
 }

@@ -528,7 +528,9 @@ TEST(PngReader, DamagedFilesFailCleanly) {
     for (size_t cut = 0; cut < good.size(); cut += 7) {
         try {
             std::optional<cv::Mat> m = png::decode(good.substr(0, cut));
-            if (m) EXPECT_EQ(cv::norm(*m, img, cv::NORM_INF), 0.0);
+            if (m) {
+                EXPECT_EQ(cv::norm(*m, img, cv::NORM_INF), 0.0);
+            }
         } catch (const ImageError&) {
         }
     }

@@ -17,6 +17,10 @@ std::string type_name(const Json& value);
 // written as they are, invalid UTF-8 replaced rather than thrown on.
 std::string dump_json(const Json& value, int indent = -1);
 
+// Serialises for people to read: objects and lists of lists one entry per line
+// (indented by two blanks a level), lists of plain values on one line ("[1, 2, 3]").
+std::string dump_json_pretty(const Json& value);
+
 // Serialises with the separators ", " and ": " on one line (the layout that
 // prompts embed, e.g. the screen-info text sent to the model).
 std::string dump_json_spaced(const Json& value);
