@@ -22,8 +22,10 @@ constexpr image::Rgb kRed{255, 0, 0};
 // Per-pixel |a - b| on each channel, turned into 8-bit gray with the ITU-R 601-2
 // weights in the fixed-point form of the common Python imaging library
 // (L = (R*19595 + G*38470 + B*7471 + 0x8000) >> 16), in one pass. Also returns the
-// sum of the gray values for the mean.
+// sum of the gray values for the mean. Screenshots of one screen are mostly equal,
+// so runs of identical pixels are found with a block compare and written as zeros.
 std::pair<cv::Mat, std::uint64_t> gray_difference(const cv::Mat& a, const cv::Mat& b) {
+    constexpr int kBlock = 16;  // pixels compared at once
     cv::Mat gray(a.rows, a.cols, CV_8UC1);
     std::uint64_t total = 0;
     for (int y = 0; y < a.rows; ++y) {
@@ -31,13 +33,21 @@ std::pair<cv::Mat, std::uint64_t> gray_difference(const cv::Mat& a, const cv::Ma
         const std::uint8_t* pb = b.ptr<std::uint8_t>(y);
         std::uint8_t* out = gray.ptr<std::uint8_t>(y);
         std::uint64_t row_total = 0;
-        for (int x = 0; x < a.cols; ++x) {
-            const std::uint32_t db = static_cast<std::uint32_t>(std::abs(pa[3 * x] - pb[3 * x]));
-            const std::uint32_t dg = static_cast<std::uint32_t>(std::abs(pa[3 * x + 1] - pb[3 * x + 1]));
-            const std::uint32_t dr = static_cast<std::uint32_t>(std::abs(pa[3 * x + 2] - pb[3 * x + 2]));
-            const std::uint32_t l = (dr * 19595 + dg * 38470 + db * 7471 + 0x8000) >> 16;
-            out[x] = static_cast<std::uint8_t>(l);
-            row_total += l;
+        for (int x0 = 0; x0 < a.cols; x0 += kBlock) {
+            const int x1 = std::min(x0 + kBlock, a.cols);
+            const size_t bytes = 3 * static_cast<size_t>(x1 - x0);
+            if (std::memcmp(pa + 3 * x0, pb + 3 * x0, bytes) == 0) {
+                std::memset(out + x0, 0, static_cast<size_t>(x1 - x0));
+                continue;
+            }
+            for (int x = x0; x < x1; ++x) {
+                const auto db = static_cast<std::uint32_t>(std::abs(pa[3 * x] - pb[3 * x]));
+                const auto dg = static_cast<std::uint32_t>(std::abs(pa[3 * x + 1] - pb[3 * x + 1]));
+                const auto dr = static_cast<std::uint32_t>(std::abs(pa[3 * x + 2] - pb[3 * x + 2]));
+                const std::uint32_t l = (dr * 19595 + dg * 38470 + db * 7471 + 0x8000) >> 16;
+                out[x] = static_cast<std::uint8_t>(l);
+                row_total += l;
+            }
         }
         total += row_total;
     }

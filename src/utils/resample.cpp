@@ -88,13 +88,26 @@ inline std::uint8_t clip8(std::int32_t v) {
     return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
 }
 
+// True when every byte of the row is 0. Filtering keeps such rows 0 (the weights add
+// up to one), and difference images are mostly made of them.
+bool zero_row(const std::uint8_t* p, size_t n) {
+    std::uint8_t any = 0;
+    for (size_t i = 0; i < n; ++i) any |= p[i];
+    return any == 0;
+}
+
 // Rows [row0, row0 + dst.rows) of src filtered along x into dst.
 template <int C>
 void horizontal_pass(const cv::Mat& src, int row0, cv::Mat& dst, const Coeffs& c) {
     const int out_w = dst.cols;
+    const size_t in_len = static_cast<size_t>(src.cols) * C;
     for (int y = 0; y < dst.rows; ++y) {
         const std::uint8_t* in = src.ptr<std::uint8_t>(row0 + y);
         std::uint8_t* out = dst.ptr<std::uint8_t>(y);
+        if (zero_row(in, in_len)) {
+            std::fill_n(out, static_cast<size_t>(out_w) * C, std::uint8_t{0});
+            continue;
+        }
         for (int xx = 0; xx < out_w; ++xx) {
             const std::int32_t* k = &c.weights[static_cast<size_t>(xx) * c.ksize];
             const std::uint8_t* p = in + static_cast<size_t>(c.first[xx]) * C;
@@ -113,11 +126,19 @@ void horizontal_pass(const cv::Mat& src, int row0, cv::Mat& dst, const Coeffs& c
 // (src may start below row 0 of the original image).
 void vertical_pass(const cv::Mat& src, int offset, cv::Mat& dst, const Coeffs& c) {
     const size_t row_len = static_cast<size_t>(dst.cols) * dst.channels();
+    std::vector<std::uint8_t> zero(static_cast<size_t>(src.rows));
+    for (int y = 0; y < src.rows; ++y) zero[static_cast<size_t>(y)] = zero_row(src.ptr<std::uint8_t>(y), row_len);
     std::vector<std::int32_t> acc(row_len);
     for (int yy = 0; yy < dst.rows; ++yy) {
-        std::fill(acc.begin(), acc.end(), 1 << (kPrecisionBits - 1));
         const std::int32_t* k = &c.weights[static_cast<size_t>(yy) * c.ksize];
         const int first = c.first[yy] - offset;
+        bool all_zero = true;
+        for (int y = 0; y < c.count[yy] && all_zero; ++y) all_zero = zero[static_cast<size_t>(first + y)] != 0;
+        if (all_zero) {
+            std::fill_n(dst.ptr<std::uint8_t>(yy), row_len, std::uint8_t{0});
+            continue;
+        }
+        std::fill(acc.begin(), acc.end(), 1 << (kPrecisionBits - 1));
         for (int y = 0; y < c.count[yy]; ++y) {
             const std::uint8_t* in = src.ptr<std::uint8_t>(first + y);
             const std::int32_t w = k[y];
