@@ -1,6 +1,7 @@
 // The chat-completions client: argument checks, the request body, and one POST over
 // libcurl with time-outs and a bounded retry of transient failures.
 #include <droidlens/errors.hpp>
+#include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>
 
 #include <curl/curl.h>
@@ -57,12 +58,7 @@ std::string shorten(std::string text, std::size_t limit) {
     return text + "...";
 }
 
-std::string trim(const std::string& s) {
-    const char* ws = " \t\r\n";
-    auto b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
+std::string trim(std::string_view s) { return std::string(text::strip(s)); }
 
 // The key must never reach a message, whatever text (service replies, URLs, curl's
 // own error text) a message was built from.

@@ -1,4 +1,5 @@
 #include "utils/action_executor.hpp"
+#include "utils/text.hpp"
 
 #include <droidlens/errors.hpp>
 
@@ -19,32 +20,14 @@ constexpr double kMaxWaitSeconds = 60.0;
 constexpr int kLongPressMs = 1000;
 constexpr int kSwipeMs = 300;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+using text::ascii_lower;
+using text::char_index;
+using text::is_space;
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_ident_char(char c) { return is_ident_start(c) || is_digit(c); }
 
-std::string trim(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
-    return std::string(s.substr(b, e - b));
-}
-
-std::string ascii_lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-// Index of the code point that starts at byte `pos` of UTF-8 text: the position the
-// model sees when it counts characters.
-std::size_t char_index(std::string_view text, std::size_t pos) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < pos && i < text.size(); ++i)
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
-    return n;
-}
+std::string trim(std::string_view s) { return std::string(text::strip(s)); }
 
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {

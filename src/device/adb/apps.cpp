@@ -13,6 +13,7 @@
 //   - the package of mFocusedApp when no window has focus (app transitions);
 //   - "unknown" when neither is known (screen off, nothing launched yet).
 #include "device/adb/apps.hpp"
+#include "utils/text.hpp"
 
 #include "device/adb/device_text.hpp"
 #include "device/adb/hostcall.hpp"
@@ -46,11 +47,7 @@ struct WindowReport {
     bool recognised = false;  // looked like a window manager report at all
 };
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
-}
+using text::strip;
 
 bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
@@ -71,7 +68,7 @@ WindowReport parse_report(std::string_view text) {
     Focus* scope = &report.global;
     while (!text.empty()) {
         const size_t nl = text.find('\n');
-        const std::string_view line = trim(text.substr(0, nl));
+        const std::string_view line = strip(text.substr(0, nl));
         text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
 
         if (const auto id = section_id(line)) {
@@ -104,12 +101,12 @@ std::optional<std::string> record_body(std::string_view value, std::string_view 
     if (close != std::string_view::npos) body = body.substr(0, close);
     const size_t hash_end = body.find(' ');
     if (hash_end == std::string_view::npos) return std::nullopt;
-    body = trim(body.substr(hash_end + 1));
+    body = strip(body.substr(hash_end + 1));
     // Android 4.2 and later put the user ("u0", "u10") before the title.
     if (body.size() > 1 && body[0] == 'u' && body[1] >= '0' && body[1] <= '9') {
         size_t k = 1;
         while (k < body.size() && body[k] >= '0' && body[k] <= '9') ++k;
-        if (k == body.size() || body[k] == ' ') body = trim(body.substr(k));
+        if (k == body.size() || body[k] == ' ') body = strip(body.substr(k));
     }
     if (body.empty()) return std::nullopt;
     return std::string(body);

@@ -1,4 +1,5 @@
 #include "device/adb/devices.hpp"
+#include "utils/text.hpp"
 
 #include "utils/subprocess.hpp"
 
@@ -16,17 +17,8 @@ constexpr std::chrono::seconds kListTimeout{5};
 
 // White space as the device listing is split: blanks, tabs, line breaks and the
 // other ASCII separators.
-bool is_space(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return c == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f);
-}
-
-std::string_view strip(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
+using text::is_space;
+using text::strip;
 
 std::vector<std::string> split_blanks(std::string_view s) {
     std::vector<std::string> parts;

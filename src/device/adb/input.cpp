@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "device/adb/hostcall.hpp"
+#include "utils/text.hpp"
 #include "utils/subprocess.hpp"
 
 namespace droidlens::adb {
@@ -23,13 +24,7 @@ std::string describe_char(unsigned char c) {
     return buf;
 }
 
-// Index of the code point that starts at byte `pos` of UTF-8 text.
-std::size_t char_index(std::string_view text, std::size_t pos) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < pos && i < text.size(); ++i)
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
-    return n;
-}
+using text::char_index;
 
 // Appends the pieces that type one run of printable ASCII characters.
 void add_text_run(std::string_view run, std::vector<std::vector<std::string>>& out) {
@@ -58,12 +53,7 @@ void add_text_run(std::string_view run, std::vector<std::vector<std::string>>& o
     flush();
 }
 
-std::string trim(std::string_view s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
-    return std::string(s.substr(b, e - b));
-}
+std::string trim(std::string_view s) { return std::string(text::strip(s)); }
 
 bool starts_with_ci(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
