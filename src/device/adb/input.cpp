@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "device/adb/device_text.hpp"
 #include "device/adb/hostcall.hpp"
 #include "utils/text.hpp"
 #include "utils/subprocess.hpp"
@@ -15,8 +16,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kInputTimeout{10000};
 
-// Error lines are quoted back to the model; keep them short.
-constexpr std::size_t kMaxErrorChars = 300;
 
 std::string describe_char(unsigned char c) {
     char buf[16];
@@ -83,11 +82,6 @@ std::string first_line_matching(std::string_view text, bool any) {
     return {};
 }
 
-std::string shorten(std::string s) {
-    if (s.size() > kMaxErrorChars) s = s.substr(0, kMaxErrorChars) + "...";
-    return s;
-}
-
 }  // namespace
 
 std::string shell_quote(std::string_view word) {
@@ -148,7 +142,9 @@ std::string find_error_line(int exit_code, std::string_view out, std::string_vie
         if (line.empty()) line = first_line_matching(out, true);
         if (line.empty()) line = "adb exited with status " + std::to_string(exit_code);
     }
-    return shorten(std::move(line));
+    // Quoted back to the model: made printable and short the same way as the other
+    // device services' errors.
+    return line.empty() ? line : detail::device_text(line);
 }
 
 ShellOutcome run_shell(const InputTarget& target, const std::vector<std::string>& words) {
