@@ -5,6 +5,7 @@
 #include "test_support.hpp"
 #include "utils/base64.hpp"
 #include "utils/fs.hpp"
+#include "utils/regex.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,4 +90,30 @@ TEST(Files, StemDropsOnlyTheLastExtension) {
     EXPECT_EQ(fs::stem("/x/a.b.png"), "a.b");
     EXPECT_EQ(fs::stem("home.jpg"), "home");
     EXPECT_EQ(fs::stem("noext"), "noext");
+}
+
+TEST(Regex, UnicodeClassesAndWordBoundaries) {
+    using droidlens::regex::Regex;
+    // CJK ideographs are word characters: no boundary between 格 and f.
+    EXPECT_FALSE(Regex(R"(\bfor\s+([A-Za-z0-9_-]+)\b)", regex::kIgnoreCase).search("价格for NGX"));
+    auto m = Regex(R"(\bfor\s+([A-Za-z0-9_-]+)\b)", regex::kIgnoreCase).search("价格 FOR NGX");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->str(1), "NGX");
+    // U+3000 (ideographic space) is white space.
+    EXPECT_TRUE(Regex(R"(^a\sb$)").search("a\u3000b"));
+    // Anchored match versus search; optional groups that did not take part.
+    Regex r(R"((x)?(\d+))");
+    EXPECT_FALSE(Regex(R"(\d+)").match("ab12"));
+    auto g = r.search("ab12");
+    ASSERT_TRUE(g);
+    EXPECT_FALSE(g->group(1));
+    EXPECT_EQ(g->str(1), "");
+    EXPECT_EQ(g->str(2), "12");
+    // Non-overlapping matches left to right, including empty ones that must not stall.
+    auto all = Regex(R"((\w+)=(\S+))").find_all("a=1 b=\"x y\" c=3");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1].str(2), "\"x");
+    EXPECT_EQ(Regex("x*").find_all("ab").size(), 3u);
+    EXPECT_THROW(Regex("("), ValueError);
+    EXPECT_THROW(Regex("a").search("\xff"), ValueError);
 }
