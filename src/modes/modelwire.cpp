@@ -1,6 +1,7 @@
 // The chat-completions client: argument checks, the request body, and one POST over
 // libcurl with time-outs and a bounded retry of transient failures.
 #include <droidlens/errors.hpp>
+#include "utils/args.hpp"
 #include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>
 
@@ -26,11 +27,6 @@ constexpr std::size_t kMaxReplyBytes = 64u << 20;
 constexpr double kMaxRetryAfterSeconds = 60.0;
 constexpr double kBackoffBaseSeconds = 0.5;
 constexpr double kMaxBackoffSeconds = 8.0;
-
-[[noreturn]] void throw_type_error(const char* name, const char* expected, const Json& got) {
-    throw TypeError(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
-                    ", got " + type_name(got) + ")");
-}
 
 // A boolean counts as the number 1 or 0, as in a dynamic language.
 bool is_number(const Json& v) { return v.is_number() || v.is_boolean(); }
@@ -194,11 +190,11 @@ struct Attempt {
 
 Json ChatModel::chat(const Json& messages, const Json& tools, const Json& tool_choice,
                      const Json& temperature, const Json& max_tokens) {
-    if (!messages.is_array()) throw_type_error("messages", "list", messages);
-    if (!tools.is_null() && !tools.is_array()) throw_type_error("tools", "list", tools);
-    if (!tool_choice.is_null() && !tool_choice.is_object()) throw_type_error("tool_choice", "dict", tool_choice);
-    if (!temperature.is_null() && !is_number(temperature)) throw_type_error("temperature", "float", temperature);
-    if (!max_tokens.is_null() && !is_number(max_tokens)) throw_type_error("max_tokens", "int", max_tokens);
+    if (!messages.is_array()) args::throw_wrong_type("messages", "list", messages);
+    if (!tools.is_null() && !tools.is_array()) args::throw_wrong_type("tools", "list", tools);
+    if (!tool_choice.is_null() && !tool_choice.is_object()) args::throw_wrong_type("tool_choice", "dict", tool_choice);
+    if (!temperature.is_null() && !is_number(temperature)) args::throw_wrong_type("temperature", "float", temperature);
+    if (!max_tokens.is_null() && !is_number(max_tokens)) args::throw_wrong_type("max_tokens", "int", max_tokens);
 
     Json temp = nullptr;
     if (!temperature.is_null()) {
