@@ -54,7 +54,7 @@ std::string shorten(std::string text, std::size_t limit) {
     return text + "...";
 }
 
-std::string trim(std::string_view s) { return std::string(text::strip(s)); }
+using text::trim;
 
 // The key must never reach a message, whatever text (service replies, URLs, curl's
 // own error text) a message was built from.
