@@ -1,6 +1,8 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/route.hpp>
 
+#include "modes/action.hpp"
+#include "modes/automate.hpp"
 #include "modes/diff.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
@@ -26,8 +28,6 @@ constexpr char kNodepin[] = "nodepin";
 constexpr char kLocate[] = "locate";
 constexpr char kOcr[] = "ocr";
 constexpr char kGlyphpin[] = "glyphpin";
-constexpr char kAction[] = "action";
-constexpr char kAutomate[] = "automate";
 
 // Every mode: its name, whether it asks the model, its line in help texts and its
 // handler, in the order the names are tested. Adding a mode is adding a line here.
@@ -41,8 +41,8 @@ const std::vector<ModeEntry> kTable = {
     {{"ocr", true, "copy the requested text from the screen, item by item"}, &not_yet_available<kOcr>},
     {{"glyphpin", true, "find the requested text and return every value with its box"},
      &not_yet_available<kGlyphpin>},
-    {{"action", true, "let the model choose and perform one device action"}, &not_yet_available<kAction>},
-    {{"automate", true, "carry out a multi-step task on the device"}, &not_yet_available<kAutomate>},
+    {{"action", true, "let the model choose and perform one device action"}, &action::run},
+    {{"automate", true, "carry out a multi-step task on the device"}, &automate::run},
 };
 
 Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, ChatModel* llm, const ModeArgs& args) {

@@ -338,11 +338,9 @@ TEST(ActionHandlerDevice, UntypeableTextIsRefusedWithNothingSent) {
     FakeAdb fake;
     fake.add_device("emu");
     const ActionHandler h("emu");
-    const ActionResult r = run(h, R"(do(action="Type", text="ok then \u4f60\u597d"))");
+    const ActionResult r = run(h, "do(action=\"Type\", text=\"bell\\u0007\")");
     EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.message,
-              "Nothing typed: cannot type non-ASCII text with adb input (character 8); only ASCII text can be typed");
-    EXPECT_FALSE(run(h, "do(action=\"Type\", text=\"bell\\u0007\")").success);
+    EXPECT_EQ(r.message, "Nothing typed: cannot type control character 0x07 (character 4) with adb input");
     EXPECT_TRUE(fake.adb_log().empty());
 }
 
@@ -425,4 +423,152 @@ TEST(ActionHandlerDevice, MissingAdbRaises) {
     testsupport::TempDir empty;
     testsupport::ScopedEnv path("PATH", empty.str());
     EXPECT_THROW(run(ActionHandler("emu"), R"(do(action="Back"))"), droidlens::ProcessError);
+}
+
+TEST(ActionHandlerDevice, LargeDisplayIdsReachTheDeviceUnchanged) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    const std::int64_t display = 4294967298;  // 2^32 + 2: narrowed to 32 bits it would be display 2
+    EXPECT_TRUE(run(ActionHandler("emu", display), R"(do(action="Tap", element=[0, 0]))").success);
+    EXPECT_EQ(fake.input_log("emu"), std::vector<std::string>{"input -d 4294967298 tap 0 0"});
+}
+
+// ---------------------------------------------------------------------------
+// Text beyond ASCII through the ADB Keyboard
+
+namespace {
+
+constexpr const char* kLatinIme = "com.android.inputmethod.latin/.LatinIME";
+
+// A device that has the ADB Keyboard installed, with the stock keyboard selected.
+void install_adb_keyboard(FakeAdb& fake, const std::string& serial, bool stock_selected = true) {
+    fake.set_file(serial, "ime_list.txt", std::string(kLatinIme) + "\n" + adb::kAdbKeyboardIme + "\n");
+    if (stock_selected) fake.set_file(serial, "settings/secure/default_input_method", std::string(kLatinIme) + "\n");
+}
+
+std::string current_ime(const FakeAdb& fake, const std::string& serial) {
+    return testsupport::read_text(fake.device_dir(serial) + "/settings/secure/default_input_method");
+}
+
+Json type_action(const std::string& text) { return Json{{"_metadata", "do"}, {"action", "Type"}, {"text", text}}; }
+
+}  // namespace
+
+TEST(AdbKeyboard, TypesTextBeyondAsciiAndSwitchesBack) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu");
+    // Chinese, an emoji, shell metacharacters and a line break, in one text.
+    const std::string text = "打开设置 it's $(touch x) `id`; 100%s \"q\" 😀\n第二行";
+    const ActionResult r = ActionHandler("emu", 3).execute(type_action(text), 100, 100);
+    EXPECT_TRUE(r.success) << r.message;
+    EXPECT_EQ(r.message, "Typed 42 characters");
+    // The keyboard committed the text exactly; the line break went as ENTER.
+    EXPECT_EQ(testsupport::read_text(fake.device_dir("emu") + "/adbkeyboard.txt"),
+              "打开设置 it's $(touch x) `id`; 100%s \"q\" 😀第二行");
+    EXPECT_EQ(fake.input_log("emu"), std::vector<std::string>{"input -d 3 keyevent 66"});
+    EXPECT_EQ(fake.device_log("emu", "ime"),
+              (std::vector<std::string>{"ime list -a -s", std::string("ime enable ") + adb::kAdbKeyboardIme,
+                                        std::string("ime set ") + adb::kAdbKeyboardIme,
+                                        std::string("ime set ") + kLatinIme}));
+    EXPECT_EQ(current_ime(fake, "emu"), std::string(kLatinIme) + "\n");
+    EXPECT_FALSE(std::filesystem::exists(fake.device_dir("emu") + "/x"));
+    EXPECT_TRUE(fake.device_log("emu", "blocked").empty());
+    // Nothing else reached the device shell unquoted: only Base64 travels in the broadcasts.
+    for (const std::string& line : fake.device_log("emu", "am"))
+        EXPECT_EQ(line.rfind("am broadcast -a ADB_INPUT_B64 -p com.android.adbkeyboard --es msg ", 0), 0u) << line;
+}
+
+TEST(AdbKeyboard, AlreadySelectedOrNeverSet) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu", false);
+    fake.set_file("emu", "settings/secure/default_input_method", std::string(adb::kAdbKeyboardIme) + "\n");
+    EXPECT_TRUE(ActionHandler("emu").execute(type_action("你好"), 10, 10).success);
+    EXPECT_EQ(fake.device_log("emu", "ime"), std::vector<std::string>{"ime list -a -s"});  // no switching at all
+
+    // No input method was ever chosen: the system default is restored.
+    std::filesystem::remove(fake.device_dir("emu") + "/settings/secure/default_input_method");
+    EXPECT_TRUE(ActionHandler("emu").execute(type_action("再见"), 10, 10).success);
+    EXPECT_EQ(fake.device_log("emu", "ime").back(), "ime reset");
+    EXPECT_EQ(testsupport::read_text(fake.device_dir("emu") + "/adbkeyboard.txt"), "你好再见");
+}
+
+TEST(AdbKeyboard, WithoutItNothingIsTypedAndTheMessageSaysWhatToInstall) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    const ActionResult r = ActionHandler("emu").execute(type_action("ok 设置"), 10, 10);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message,
+              "Nothing typed: adb input cannot type non-ASCII text (character 3). Install the ADB Keyboard input "
+              "method (package com.android.adbkeyboard, ADBKeyboard.apk from "
+              "https://github.com/senzhk/ADBKeyBoard/releases) with `adb install ADBKeyboard.apk` and enable it "
+              "with `adb shell ime enable com.android.adbkeyboard/.AdbIME`; such text is then typed through it, "
+              "and your input method is restored afterwards.");
+    EXPECT_TRUE(fake.input_log("emu").empty());
+    EXPECT_TRUE(fake.device_log("emu", "am").empty());
+    EXPECT_EQ(fake.device_log("emu", "ime"), std::vector<std::string>{"ime list -a -s"});
+}
+
+TEST(AdbKeyboard, UntypeableTextIsRefusedBeforeAnythingIsSent) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu");
+    const ActionHandler h("emu");
+    EXPECT_EQ(h.execute(type_action("设置\x07"), 10, 10).message,
+              "Nothing typed: cannot type control character 0x07 (character 2) with the ADB Keyboard");
+    EXPECT_EQ(h.execute(type_action("设\xff"), 10, 10).message,
+              "Nothing typed: cannot type text that is not valid UTF-8 (byte 3) with the ADB Keyboard");
+    EXPECT_TRUE(fake.adb_log().empty());
+
+    // Long text goes in pieces cut between characters.
+    const std::string long_text(3000, 'a');
+    const auto steps = adb::ime_text_steps(long_text + "设置\r\nb\tc");
+    ASSERT_EQ(steps.size(), 7u);
+    EXPECT_EQ(steps[0].value.size(), adb::kImeChunkBytes);
+    EXPECT_EQ(steps[1].value.size(), adb::kImeChunkBytes);
+    EXPECT_EQ(steps[2].value, "设置");
+    EXPECT_TRUE(steps[3].is_key && steps[3].value == "66");
+    EXPECT_EQ(steps[4].value, "b");
+    EXPECT_TRUE(steps[5].is_key && steps[5].value == "61");
+}
+
+TEST(AdbKeyboard, TheUsersKeyboardComesBackWhenTypingFails) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu");
+    fake.set_knob("ONLY", "broadcast");
+    fake.set_knob("EXIT", "1");
+    const ActionResult r = ActionHandler("emu").execute(type_action("设置"), 10, 10);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message, "Type failed: typing stopped after 0 of 1 steps: error: simulated failure");
+    EXPECT_EQ(current_ime(fake, "emu"), std::string(kLatinIme) + "\n");
+    EXPECT_EQ(fake.device_log("emu", "ime").back(), std::string("ime set ") + kLatinIme);
+}
+
+TEST(AdbKeyboard, ASwitchThatDoesNotTakeIsAFailure) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu");
+    fake.set_file("emu", "ime_set_ignored", "");  // `ime set` answers as if it worked
+    const ActionResult r = ActionHandler("emu").execute(type_action("设置"), 10, 10);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message,
+              "Type failed: the device did not switch to the ADB Keyboard (the input method is still "
+              "com.android.inputmethod.latin/.LatinIME)");
+    EXPECT_TRUE(fake.device_log("emu", "am").empty());
+    EXPECT_EQ(current_ime(fake, "emu"), std::string(kLatinIme) + "\n");
+}
+
+TEST(AdbKeyboard, ADeviceGoneMidwayIsReported) {
+    FakeAdb fake;
+    fake.add_device("emu");
+    install_adb_keyboard(fake, "emu");
+    // list, get, enable, set, check: the device goes away before the text is sent.
+    fake.set_knob("VANISH_AFTER", "5");
+    const ActionResult r = ActionHandler("emu").execute(type_action("设置"), 10, 10);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.message,
+              "Type failed: typing stopped after 0 of 1 steps: error: device 'emu' not found; cannot switch back to "
+              "the previous input method com.android.inputmethod.latin/.LatinIME: error: device 'emu' not found");
 }

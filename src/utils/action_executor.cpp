@@ -352,6 +352,23 @@ std::string point_text(int x, int y) { return "(" + std::to_string(x) + ", " + s
 
 ActionResult fail_result(std::string message) { return ActionResult{false, std::move(message), false}; }
 
+// Byte offset of the first character beyond ASCII, or npos.
+std::size_t first_non_ascii(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return i;
+    return std::string::npos;
+}
+
+// What to do about text that only an input method can type.
+std::string no_keyboard_message(const std::string& text) {
+    return "Nothing typed: adb input cannot type non-ASCII text (character " +
+           std::to_string(char_index(text, first_non_ascii(text))) + "). Install the ADB Keyboard input method (package " +
+           adb::kAdbKeyboardPackage +
+           ", ADBKeyboard.apk from https://github.com/senzhk/ADBKeyBoard/releases) with `adb install "
+           "ADBKeyboard.apk` and enable it with `adb shell ime enable " + adb::kAdbKeyboardIme +
+           "`; such text is then typed through it, and your input method is restored afterwards.";
+}
+
 }  // namespace
 
 std::string canonical_action_name(const std::string& name) {
@@ -472,7 +489,7 @@ int to_pixel(double relative, int size) {
     return static_cast<int>(std::clamp(px, 0.0, static_cast<double>(size - 1)));
 }
 
-ActionHandler::ActionHandler(std::optional<std::string> device_id, std::optional<int> display_id)
+ActionHandler::ActionHandler(std::optional<std::string> device_id, std::optional<std::int64_t> display_id)
     : target_{std::move(device_id), display_id} {}
 
 ActionResult ActionHandler::execute(const Json& action, int width, int height) const {
@@ -562,6 +579,23 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
     const Json text_value = action.value("text", Json());
     if (!text_value.is_string()) return fail_result(name + " needs text=\"...\"");
     const std::string text = text_value.get<std::string>();
+    const std::string typed = "Typed " + std::to_string(char_index(text, text.size())) + " characters";
+    if (first_non_ascii(text) != std::string::npos) {
+        std::vector<adb::ImeStep> steps;
+        try {
+            steps = adb::ime_text_steps(text);  // refuses untypeable text before anything is sent
+        } catch (const ValueError& e) {
+            return fail_result(std::string("Nothing typed: ") + e.what());
+        }
+        const adb::ImeTyping t = adb::type_with_adb_keyboard(target_, steps);
+        const std::string restore = t.restore_error.empty() ? "" : "; " + t.restore_error;
+        switch (t.status) {
+            case adb::ImeTyping::Status::NotInstalled: return fail_result(no_keyboard_message(text));
+            case adb::ImeTyping::Status::Failed: return fail_result(name + " failed: " + t.error + restore);
+            case adb::ImeTyping::Status::Typed: break;
+        }
+        return ActionResult{true, typed + restore, false};
+    }
     std::vector<std::vector<std::string>> commands;
     try {
         commands = adb::text_input_args(text);  // refuses untypeable text before anything is sent
@@ -577,7 +611,7 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
         }
         ++sent;
     }
-    return ActionResult{true, "Typed " + std::to_string(text.size()) + " characters", false};
+    return ActionResult{true, typed, false};
 }
 
 }  // namespace droidlens::actions

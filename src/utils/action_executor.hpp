@@ -10,6 +10,7 @@
 
 #include <droidlens/json.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,9 +72,14 @@ int to_pixel(double relative, int size);
 // separate adb calls would land too far apart to count as a double tap); Long Press a
 // swipe that stays in place for 1000 ms; Swipe a 300 ms swipe (slow enough to scroll
 // by about the swiped distance rather than fling); Back and Home key events 4 and 3;
-// Wait sleeps (capped at 60 s); Type and Type_Name type the text in short pieces, a
-// line break as ENTER and a tab as TAB, and refuse text that `input text` cannot type
-// (non-ASCII) before typing anything; finish sends nothing and asks to end.
+// Wait sleeps (capped at 60 s); finish sends nothing and asks to end.
+//
+// Type and Type_Name type ASCII text with `input text` in short pieces, a line break
+// as ENTER and a tab as TAB. Text with anything beyond ASCII goes through the ADB
+// Keyboard input method when the device has it (adb::type_with_adb_keyboard), the
+// same line breaks and tabs as key events; without it nothing is typed and the
+// result says what to install. Text that cannot be typed faithfully (other control
+// characters, bytes that are not UTF-8) is refused before anything is sent.
 //
 // Device failures (adb error, device gone, unauthorized) give success false with
 // adb's error text; an unknown action or missing arguments give success false and
@@ -81,7 +87,7 @@ int to_pixel(double relative, int size);
 class ActionHandler {
 public:
     explicit ActionHandler(std::optional<std::string> device_id = std::nullopt,
-                           std::optional<int> display_id = std::nullopt);
+                           std::optional<std::int64_t> display_id = std::nullopt);
 
     // Performs `action` for a screenshot of width x height pixels. Throws ValueError
     // when width or height is not positive.

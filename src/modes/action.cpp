@@ -1,0 +1,207 @@
+#include "modes/action.hpp"
+
+#include <droidlens/errors.hpp>
+#include <droidlens/modelwire.hpp>
+
+#include "device/adb.hpp"
+#include "device/adb/devices.hpp"
+#include "utils/action_executor.hpp"
+#include "utils/args.hpp"
+#include "utils/fs.hpp"
+#include "utils/image.hpp"
+#include "utils/values.hpp"
+
+#include <algorithm>
+
+namespace droidlens::action {
+
+namespace {
+
+constexpr const char* kToolName = "perform_action";
+constexpr const char* kSystemText =
+    "Decide one device action to satisfy the request. Coordinates use 0-1000 relative space.";
+
+Json text_part(const std::string& text) {
+    Json part = Json::object();
+    part["type"] = "text";
+    part["text"] = text;
+    return part;
+}
+
+Json user_text(const std::string& text) {
+    Json message = Json::object();
+    message["role"] = "user";
+    message["content"] = Json::array({text_part(text)});
+    return message;
+}
+
+Json property(const char* type, const char* description, bool number_items = false) {
+    Json p = Json::object();
+    p["type"] = type;
+    if (number_items) p["items"] = Json{{"type", "number"}};
+    if (description) p["description"] = description;
+    return p;
+}
+
+// The one tool the model must call, with its argument schema.
+Json perform_action_tool() {
+    Json properties = Json::object();
+    properties["action"] =
+        property("string", "One of Tap, Swipe, Type, Back, Home, Long Press, Double Tap, Wait, Screenshot.");
+    properties["element"] = property("array", "XY coordinates in 0-1000 relative space.", true);
+    properties["start"] = property("array", "Swipe start XY in 0-1000 relative space.", true);
+    properties["end"] = property("array", "Swipe end XY in 0-1000 relative space.", true);
+    properties["text"] = property("string", nullptr);
+    properties["duration"] = property("number", "Seconds to wait.");
+
+    Json parameters = Json::object();
+    parameters["type"] = "object";
+    parameters["required"] = Json::array({"action"});
+    parameters["properties"] = std::move(properties);
+
+    Json function = Json::object();
+    function["name"] = kToolName;
+    function["description"] = "Choose a single device action to execute.";
+    function["parameters"] = std::move(parameters);
+
+    Json tool = Json::object();
+    tool["type"] = "function";
+    tool["function"] = std::move(function);
+    return tool;
+}
+
+Json forced_tool_choice() {
+    Json choice = Json::object();
+    choice["type"] = "function";
+    choice["function"] = Json{{"name", kToolName}};
+    return choice;
+}
+
+// The parsed arguments of the first tool call of the answer.
+Json first_tool_arguments(const Json& response) {
+    const Json& message = _response_message(response);
+    const Json calls = message.value("tool_calls", Json());
+    if (!calls.is_array() || calls.empty()) throw ValueError(std::string("Tool call '") + kToolName + "' not found");
+    const Json& call = calls[0];
+    const Json function = call.is_object() ? call.value("function", Json()) : Json();
+    const Json arguments = function.is_object() ? function.value("arguments", Json()) : Json();
+    Json parsed;
+    if (arguments.is_object()) {
+        parsed = arguments;  // some services send the arguments as an object rather than as text
+    } else if (arguments.is_string()) {
+        try {
+            parsed = Json::parse(arguments.get<std::string>());
+        } catch (const Json::parse_error& e) {
+            throw JsonParseError("The arguments of the model's tool call are not valid JSON: " + std::string(e.what()));
+        }
+    } else {
+        throw ValueError("The model's tool call carries no arguments");
+    }
+    if (!parsed.is_object()) args::throw_expected("dict", parsed);
+    return parsed;
+}
+
+Json record(const std::string& action, bool success) {
+    Json r = Json::object();
+    r["mode"] = "action";
+    r["action"] = action;
+    r["success"] = success;
+    return r;
+}
+
+}  // namespace
+
+void _ensure_device(const std::optional<std::string>& device_id) {
+    const std::vector<adb::DeviceInfo> devices = adb::list_devices();
+    if (devices.empty()) throw RuntimeError("No ADB devices detected");
+    if (device_id && !device_id->empty() &&
+        std::none_of(devices.begin(), devices.end(),
+                     [&](const adb::DeviceInfo& d) { return d.device_id == *device_id; })) {
+        throw RuntimeError("Device not found: " + *device_id);
+    }
+}
+
+std::string _normalize_action(const Json& action_name) {
+    if (!action_name.is_string()) args::throw_wrong_type("action", "str", action_name);
+    return actions::canonical_action_name(action_name.get<std::string>());
+}
+
+std::string _save_screenshot(const std::string& base64_data, const std::string& output_dir) {
+    fs::ensure_directory(output_dir);
+    const std::string path = fs::join(output_dir, "screenshot_" + fs::local_time_text("%Y%m%d_%H%M%S") + ".png");
+    fs::write_file(path, image::base64_to_image_bytes(base64_data));
+    return path;
+}
+
+std::string _screen_info(const std::string& current_app, std::optional<std::int64_t> display_id) {
+    Json info = Json::object();
+    info["current_app"] = current_app;
+    info["display_id"] = display_id ? *display_id : 0;
+    return dump_json_spaced(info);
+}
+
+const Json& _response_message(const Json& response) {
+    const Json* choices = response.is_object() && response.contains("choices") ? &response["choices"] : nullptr;
+    if (!choices || !choices->is_array() || choices->empty()) throw ValueError("Empty LLM response");
+    const Json& first = (*choices)[0];
+    if (!first.is_object() || !first.contains("message") || !first["message"].is_object())
+        throw ValueError("The model's response has no message in its first choice");
+    return first["message"];
+}
+
+Json run(const ModeArgs& args) {
+    if (args.llm == nullptr) throw ValueError("Mode 'action' needs a model client, but none was given");
+    _ensure_device(args.device_id);
+    const adb::Screenshot screenshot = adb::get_screenshot(args.device_id, args.display_id);
+    const std::string current_app = adb::get_current_app(args.device_id, args.display_id);
+
+    Json system = Json::object();
+    system["role"] = "system";
+    system["content"] = Json::array({text_part(kSystemText)});
+    Json image_part = Json::object();
+    image_part["type"] = "image_url";
+    image_part["image_url"] = Json{{"url", "data:image/png;base64," + screenshot.base64_data}};
+    Json screen = Json::object();
+    screen["role"] = "user";
+    screen["content"] = Json::array({text_part("Current screen:"), std::move(image_part)});
+    const Json messages = Json::array({std::move(system), user_text("User request: " + args.prompt),
+                                       user_text("Screen info: " + _screen_info(current_app, args.display_id)),
+                                       std::move(screen)});
+
+    const Json response = args.llm->chat(messages, Json::array({perform_action_tool()}), forced_tool_choice(), 0.1);
+    const Json arguments = first_tool_arguments(response);
+    const std::string action = _normalize_action(arguments.value("action", Json("")));
+
+    if (action == "Screenshot") {
+        Json r = record(action, true);
+        r["path"] = _save_screenshot(screenshot.base64_data, args.output_dir);
+        return r;
+    }
+
+    Json mapping = Json::object();
+    mapping["_metadata"] = "do";
+    mapping["action"] = action;
+    const Json origin = Json::array({0, 0});
+    if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
+        mapping["element"] = arguments.value("element", origin);
+    } else if (action == "Swipe") {
+        mapping["start"] = arguments.value("start", origin);
+        mapping["end"] = arguments.value("end", origin);
+    } else if (action == "Type" || action == "Type_Name") {
+        mapping["text"] = arguments.value("text", Json(""));
+    } else if (action == "Wait") {
+        mapping["duration"] = actions::format_seconds(values::to_real(arguments.value("duration", Json(1.0))));
+    } else if (action != "Back" && action != "Home") {
+        Json r = record(action, false);
+        r["message"] = "Unsupported action: " + action;
+        return r;
+    }
+
+    const actions::ActionHandler handler(args.device_id, args.display_id);
+    const actions::ActionResult result = handler.execute(mapping, screenshot.width, screenshot.height);
+    Json r = record(action, result.success);
+    r["message"] = result.message;
+    return r;
+}
+
+}  // namespace droidlens::action
