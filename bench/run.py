@@ -151,6 +151,30 @@ def main():
         }
         print("  capture_screenshot_to_file: done", file=sys.stderr)
 
+        # The automation runner has no peer either: its own CPU time per step (this
+        # process only, so neither the device's adb children nor the model, which
+        # answers at once), for 10 and 100 steps, beside the adb calls of one step.
+        auto_repeat = max(1, min(args.repeat, 3))  # a 100-step run takes tens of seconds
+        out, auto_rss = run_measured([binary, "--benchmark_filter=^BM_automate_run/",
+                                      f"--benchmark_repetitions={auto_repeat}", "--benchmark_format=json"], env)
+        runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+        out, _ = run_measured([binary, "--benchmark_filter=^BM_automate_device_calls/",
+                               f"--benchmark_repetitions={args.repeat}", "--benchmark_format=json"], env)
+        device_runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+        automate = {"peak_rss_kb": auto_rss, "repetitions": auto_repeat,
+                    "device_calls_per_step_ms": statistics.median(r["real_time"] for r in device_runs)}
+        for steps in (10, 100):
+            rs = [r for r in runs if int(r["steps"]) == steps]
+            if not rs:
+                raise SystemExit(f"bench: no runs of BM_automate_run/{steps}")
+            automate[f"runner_cpu_per_step_ms_{steps}"] = statistics.median(r["runner_cpu_per_step_ms"] for r in rs)
+            automate[f"wall_per_step_ms_{steps}"] = statistics.median(r["real_time"] / steps for r in rs)
+        last = [r for r in runs if int(r["steps"]) == 100][-1]
+        for at in (1, 10, 100):
+            automate[f"body_bytes_step{at}"] = int(last[f"body_bytes_step{at}"])
+        results["automate_runner"] = automate
+        print("  automate_runner: done", file=sys.stderr)
+
         goals = [
             ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
             ("compute_diff (large change) at least 5x faster than the peer",
@@ -162,6 +186,13 @@ def main():
         goals.append(("capture_screenshot_to_file: share of the time spent in the device's adb calls",
                       results["capture_screenshot_to_file"]["device_share"], 0.5))
         goal_rows = [{"goal": g, "value": round(v, 2), "target": t, "met": v >= t} for g, v, t in goals]
+        a = results["automate_runner"]
+        flat = a["runner_cpu_per_step_ms_100"] / a["runner_cpu_per_step_ms_10"]
+        growth = (a["body_bytes_step100"] - a["body_bytes_step10"]) / 90
+        goal_rows.append({"goal": "automate: runner CPU per step at 100 steps over that at 10 steps (flat)",
+                          "value": round(flat, 2), "target": 1.25, "met": flat <= 1.25})
+        goal_rows.append({"goal": "automate: request body growth per step, steps 10 to 100 (bytes, text only)",
+                          "value": round(growth), "target": 1024, "met": growth <= 1024})
         for key in ("encode_image_1.0", "encode_image_0.5"):
             e = results[key]
             goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
@@ -194,6 +225,11 @@ def main():
         print(f"{'capture_screenshot_to_file':<19} {c['median_s'] * 1e3:>10.2f} {c['min_s'] * 1e3:>9.2f} "
               f"{c['peak_rss_kb'] / 1024:>9.1f} | device's adb calls alone: median {c['device_median_s'] * 1e3:.2f} ms "
               f"({c['device_share'] * 100:.0f}% of the total)")
+        print(f"{'automate_runner':<19} runner CPU per step {a['runner_cpu_per_step_ms_10']:.2f} ms (10 steps), "
+              f"{a['runner_cpu_per_step_ms_100']:.2f} ms (100 steps); wall per step {a['wall_per_step_ms_10']:.0f} / "
+              f"{a['wall_per_step_ms_100']:.0f} ms, of which the device's adb calls {a['device_calls_per_step_ms']:.0f} ms; "
+              f"request body {a['body_bytes_step1']} / {a['body_bytes_step10']} / {a['body_bytes_step100']} bytes "
+              f"at steps 1 / 10 / 100")
         print()
         for g in goal_rows:
             print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")
