@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     app.add_option("--model", overrides.model, "Model name")->type_name("NAME");
     app.add_option("--temperature", overrides.temperature, "Default sampling temperature")->type_name("T");
     app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
-    app.add_option("--timeout", overrides.timeout, "Seconds to wait for one model request (default 120)")
+    app.add_option("--timeout", overrides.timeout, "Budget in seconds of one model call, retries included (default 120)")
         ->type_name("SECONDS");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");

@@ -4,6 +4,7 @@
 
 #include "utils/fs.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -56,7 +57,20 @@ void apply_file(ModelConfig& config, const std::string& path) {
     try {
         doc = Json::parse(text);
     } catch (const Json::parse_error& e) {
-        throw ValueError("Config file '" + path + "' is not valid JSON: " + e.what());
+        // Only the position: the parser's own text quotes what it last read, which
+        // may be the API key.
+        const size_t at = std::min<size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i < at; ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+                ++column;
+            }
+        }
+        throw ValueError("Config file '" + path + "' is not valid JSON (line " + std::to_string(line) +
+                         ", column " + std::to_string(column) + ")");
     }
     if (!doc.is_object()) throw ValueError("Config file '" + path + "' must hold a JSON object");
     for (auto it = doc.begin(); it != doc.end(); ++it) {
