@@ -3,7 +3,7 @@
 #include <droidlens/modelwire.hpp>
 
 #include "fakes/chat_server.hpp"
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
 #include "test_support.hpp"
 
 #include <arpa/inet.h>

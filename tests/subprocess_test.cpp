@@ -3,7 +3,7 @@
 #include <droidlens/errors.hpp>
 
 #include "test_support.hpp"
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
 #include "utils/secrets.hpp"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // libcurl with time-outs and a bounded retry of transient failures.
 #include <droidlens/errors.hpp>
 #include "utils/args.hpp"
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
 #include "utils/secrets.hpp"
 #include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>

@@ -2,7 +2,7 @@
 
 #include <droidlens/errors.hpp>
 
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
 #include "utils/secrets.hpp"
 
 #include <algorithm>
