@@ -2,10 +2,12 @@
 // typed text, coordinate scaling, and every action performed on the simulated device.
 #include <gtest/gtest.h>
 
+#include <droidlens/cancel.hpp>
 #include <droidlens/errors.hpp>
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "device/adb/input.hpp"
 #include "fakes/adb_fixture.hpp"
@@ -423,6 +425,17 @@ TEST(ActionHandlerDevice, MissingAdbRaises) {
     testsupport::TempDir empty;
     testsupport::ScopedEnv path("PATH", empty.str());
     EXPECT_THROW(run(ActionHandler("emu"), R"(do(action="Back"))"), droidlens::ProcessError);
+}
+
+TEST(ActionHandlerDevice, ACancelRequestEndsAWaitAtOnce) {
+    std::thread canceller([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        droidlens::cancel::request();
+    });
+    EXPECT_THROW(ActionHandler("emu").execute(obj(R"({"_metadata":"do","action":"Wait","duration":"60 seconds"})"), 1, 1),
+                 droidlens::CancelledError);
+    canceller.join();
+    droidlens::cancel::reset();
 }
 
 TEST(ActionHandlerDevice, LargeDisplayIdsReachTheDeviceUnchanged) {

@@ -7,7 +7,16 @@
 #include "utils/base64.hpp"
 #include "utils/subprocess.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <filesystem>
+#include <functional>
+#include <thread>
+
+extern char** environ;
 
 using namespace droidlens;
 using testsupport::ScopedEnv;
@@ -102,4 +111,145 @@ TEST_F(DeviceCli, FailuresGiveOneErrorLine) {
     EXPECT_EQ(r.err, "droidlens: error: No ADB devices detected\n");
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(input_log().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Interrupting a run
+
+namespace {
+
+// The command started in the background, its output going to files.
+class BackgroundCli {
+public:
+    BackgroundCli(const testsupport::TempDir& dir, std::vector<std::string> args)
+        : out_(dir.file("cli.out")), err_(dir.file("cli.err")) {
+        args.insert(args.begin(), DROIDLENS_CLI);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    ~BackgroundCli() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Exit status (128 + signal when killed by one), or -1 when it has not ended
+    // within 20 seconds (then it is killed).
+    int wait() {
+        for (int i = 0; i < 2000; ++i) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+    void signal(int sig) const { ::kill(pid_, sig); }
+    std::string out() const { return testsupport::read_text(out_); }
+    std::string err() const { return testsupport::read_text(err_); }
+
+private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+};
+
+// Waits (up to 20 s) until `ready` holds.
+bool eventually(const std::function<bool()>& ready) {
+    for (int i = 0; i < 2000; ++i) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Processes whose command line is exactly `words`, such as the simulated device's
+// hanging "sleep 47.25".
+int processes_running(const std::vector<std::string>& words) {
+    std::string want;
+    for (const auto& w : words) want += w + '\0';
+    int n = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec))
+        n += testsupport::read_text(it->path() / "cmdline") == want;
+    return n;
+}
+
+bool logged(const testsupport::FakeAdb& adb, const std::string& word) {
+    for (const auto& line : adb.adb_log())
+        if (line.find(word) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST_F(DeviceCli, CtrlCWhileTheModelThinksStopsTheRunAndKeepsItsScreenshots) {
+    on_each_request([this](int n) { set_screen(617, 1280, static_cast<unsigned char>(n)); });
+    answers({"do(action=\"Tap\", element=[500, 500])", "do(action=\"Back\")"});
+    fakes::ScriptedReply slow = fakes::text_reply("do(action=\"Home\")");
+    slow.delay_ms = 60000;
+    server.enqueue(slow);
+    testsupport::TempDir logs;
+    BackgroundCli cli(logs, {"automate", "go", "--max-steps", "10", "--base-url", server.base_url(), "--model", "m",
+                             "-o", out.str()});
+    ASSERT_TRUE(eventually([&] { return server.requests().size() == 3; }));
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.wait(), 130);
+    EXPECT_EQ(cli.out(), "");
+    const std::string err = cli.err();
+    const std::string last = "droidlens: error: Cancelled after 2 completed steps (step 3 was interrupted); step "
+                             "screenshots are in " + out.str() + "\n";
+    ASSERT_GE(err.size(), last.size());
+    EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+    EXPECT_EQ(err.find("droidlens: error:"), err.size() - last.size());  // the one error line, last
+    int shots = 0;
+    for (const auto& e : std::filesystem::directory_iterator(out.path())) shots += e.path().extension() == ".png";
+    EXPECT_EQ(shots, 3);
+    EXPECT_EQ(input_log(), (std::vector<std::string>{"input tap 308 640", "input keyevent 4"}));
+}
+
+TEST_F(DeviceCli, SigtermWhileAdbHangsLeavesNoChildBehind) {
+    adb.set_knob("HANG", "47.25");
+    adb.set_knob("ONLY", "input");
+    answers({"do(action=\"Tap\", element=[500, 500])"});
+    testsupport::TempDir logs;
+    BackgroundCli cli(logs, {"automate", "go", "--max-steps", "3", "--base-url", server.base_url(), "--model", "m",
+                             "-o", out.str()});
+    ASSERT_TRUE(eventually([&] { return logged(adb, "input tap"); }));
+    ASSERT_TRUE(eventually([&] { return processes_running({"sleep", "47.25"}) > 0; }));
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.wait(), 143);
+    EXPECT_NE(cli.err().find("droidlens: error: Cancelled after 0 completed steps (step 1 was interrupted)"),
+              std::string::npos)
+        << cli.err();
+    EXPECT_TRUE(eventually([] { return processes_running({"sleep", "47.25"}) == 0; }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), std::filesystem::directory_iterator()), 1);
+}
+
+TEST_F(DeviceCli, CtrlCWhileTypingGivesTheKeyboardBack) {
+    adb.set_file(kSerial, "ime_list.txt", "com.android.inputmethod.latin/.LatinIME\ncom.android.adbkeyboard/.AdbIME\n");
+    adb.set_file(kSerial, "settings/secure/default_input_method", "com.android.inputmethod.latin/.LatinIME\n");
+    adb.set_knob("HANG", "47.5");
+    adb.set_knob("ONLY", "broadcast");
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Type", "text": "设置"})"));
+    testsupport::TempDir logs;
+    BackgroundCli cli(logs, {"action", "type 设置", "--base-url", server.base_url(), "--model", "m", "-o", out.str()});
+    ASSERT_TRUE(eventually([&] { return logged(adb, "broadcast"); }));
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.wait(), 130);
+    EXPECT_EQ(cli.err(), "droidlens: error: Cancelled while performing Type; it may be partly done\n");
+    EXPECT_EQ(adb.device_log(kSerial, "ime").back(), "ime set com.android.inputmethod.latin/.LatinIME");
+    EXPECT_EQ(testsupport::read_text(adb.device_dir(kSerial) + "/settings/secure/default_input_method"),
+              "com.android.inputmethod.latin/.LatinIME\n");
+    EXPECT_TRUE(eventually([] { return processes_running({"sleep", "47.5"}) == 0; }));
 }

@@ -151,57 +151,66 @@ const Json& _response_message(const Json& response) {
 
 Json run(const ModeArgs& args) {
     if (args.llm == nullptr) throw ValueError("Mode 'action' needs a model client, but none was given");
-    _ensure_device(args.device_id);
-    const adb::Screenshot screenshot = adb::get_screenshot(args.device_id, args.display_id);
-    const std::string current_app = adb::get_current_app(args.device_id, args.display_id);
+    std::string performing;  // the action, once it goes to the device
+    try {
+        _ensure_device(args.device_id);
+        const adb::Screenshot screenshot = adb::get_screenshot(args.device_id, args.display_id);
+        const std::string current_app = adb::get_current_app(args.device_id, args.display_id);
 
-    Json system = Json::object();
-    system["role"] = "system";
-    system["content"] = Json::array({text_part(kSystemText)});
-    Json image_part = Json::object();
-    image_part["type"] = "image_url";
-    image_part["image_url"] = Json{{"url", "data:image/png;base64," + screenshot.base64_data}};
-    Json screen = Json::object();
-    screen["role"] = "user";
-    screen["content"] = Json::array({text_part("Current screen:"), std::move(image_part)});
-    const Json messages = Json::array({std::move(system), user_text("User request: " + args.prompt),
-                                       user_text("Screen info: " + _screen_info(current_app, args.display_id)),
-                                       std::move(screen)});
+        Json system = Json::object();
+        system["role"] = "system";
+        system["content"] = Json::array({text_part(kSystemText)});
+        Json image_part = Json::object();
+        image_part["type"] = "image_url";
+        image_part["image_url"] = Json{{"url", "data:image/png;base64," + screenshot.base64_data}};
+        Json screen = Json::object();
+        screen["role"] = "user";
+        screen["content"] = Json::array({text_part("Current screen:"), std::move(image_part)});
+        const Json messages = Json::array({std::move(system), user_text("User request: " + args.prompt),
+                                           user_text("Screen info: " + _screen_info(current_app, args.display_id)),
+                                           std::move(screen)});
 
-    const Json response = args.llm->chat(messages, Json::array({perform_action_tool()}), forced_tool_choice(), 0.1);
-    const Json arguments = first_tool_arguments(response);
-    const std::string action = _normalize_action(arguments.value("action", Json("")));
+        const Json response =
+            args.llm->chat(messages, Json::array({perform_action_tool()}), forced_tool_choice(), 0.1);
+        const Json arguments = first_tool_arguments(response);
+        const std::string action = _normalize_action(arguments.value("action", Json("")));
 
-    if (action == "Screenshot") {
-        Json r = record(action, true);
-        r["path"] = _save_screenshot(screenshot.base64_data, args.output_dir);
+        if (action == "Screenshot") {
+            Json r = record(action, true);
+            r["path"] = _save_screenshot(screenshot.base64_data, args.output_dir);
+            return r;
+        }
+
+        Json mapping = Json::object();
+        mapping["_metadata"] = "do";
+        mapping["action"] = action;
+        const Json origin = Json::array({0, 0});
+        if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
+            mapping["element"] = arguments.value("element", origin);
+        } else if (action == "Swipe") {
+            mapping["start"] = arguments.value("start", origin);
+            mapping["end"] = arguments.value("end", origin);
+        } else if (action == "Type" || action == "Type_Name") {
+            mapping["text"] = arguments.value("text", Json(""));
+        } else if (action == "Wait") {
+            mapping["duration"] = actions::format_seconds(values::to_real(arguments.value("duration", Json(1.0))));
+        } else if (action != "Back" && action != "Home") {
+            Json r = record(action, false);
+            r["message"] = "Unsupported action: " + action;
+            return r;
+        }
+
+        const actions::ActionHandler handler(args.device_id, args.display_id);
+        performing = action;
+        const actions::ActionResult result = handler.execute(mapping, screenshot.width, screenshot.height);
+        Json r = record(action, result.success);
+        r["message"] = result.message;
         return r;
+    } catch (const CancelledError&) {
+        // Stopped on request: say whether the device was touched.
+        throw CancelledError(performing.empty() ? "Cancelled before any action was performed"
+                                                : "Cancelled while performing " + performing + "; it may be partly done");
     }
-
-    Json mapping = Json::object();
-    mapping["_metadata"] = "do";
-    mapping["action"] = action;
-    const Json origin = Json::array({0, 0});
-    if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
-        mapping["element"] = arguments.value("element", origin);
-    } else if (action == "Swipe") {
-        mapping["start"] = arguments.value("start", origin);
-        mapping["end"] = arguments.value("end", origin);
-    } else if (action == "Type" || action == "Type_Name") {
-        mapping["text"] = arguments.value("text", Json(""));
-    } else if (action == "Wait") {
-        mapping["duration"] = actions::format_seconds(values::to_real(arguments.value("duration", Json(1.0))));
-    } else if (action != "Back" && action != "Home") {
-        Json r = record(action, false);
-        r["message"] = "Unsupported action: " + action;
-        return r;
-    }
-
-    const actions::ActionHandler handler(args.device_id, args.display_id);
-    const actions::ActionResult result = handler.execute(mapping, screenshot.width, screenshot.height);
-    Json r = record(action, result.success);
-    r["message"] = result.message;
-    return r;
 }
 
 }  // namespace droidlens::action

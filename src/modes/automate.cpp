@@ -370,6 +370,20 @@ std::optional<std::string> AutoRunner::_save_step_screenshot(const std::string& 
 }
 
 Json AutoRunner::run(const std::string& task) {
+    std::int64_t completed = 0;
+    try {
+        return run_steps(task, completed);
+    } catch (const CancelledError&) {
+        // Stopped on request: say how far the run got; the screenshots saved stay.
+        std::string message = "Cancelled after " + std::to_string(completed) +
+                              (completed == 1 ? " completed step" : " completed steps") + " (step " +
+                              std::to_string(completed + 1) + " was interrupted)";
+        if (output_dir && !output_dir->empty()) message += "; step screenshots are in " + *output_dir;
+        throw CancelledError(message);
+    }
+}
+
+Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
     Json context = Json::array({plain_message("system", system_prompt)});
     const std::string run_id = format_time(clock_(), "%Y%m%d_%H%M%S_automate");
     std::string last_action;
@@ -377,7 +391,7 @@ Json AutoRunner::run(const std::string& task) {
     std::int64_t repeats = 0;
     std::int64_t unchanged = 0;
 
-    for (std::int64_t step = 0; step < max_steps; ++step) {
+    for (std::int64_t step = 0; step < max_steps; completed = ++step) {
         const std::int64_t n = step + 1;
         const adb::Screenshot screenshot = adb::get_screenshot(device_id, display_id);
         const std::string current_app = adb::get_current_app(device_id, display_id);

@@ -58,7 +58,9 @@ public:
 
     // Runs the task for at most max_steps steps. Returns {"mode": "automate",
     // "status": "finished" | "max_steps", "message", "steps"}. Errors of the device,
-    // the model and the executor propagate; screenshots saved so far stay.
+    // the model and the executor propagate; screenshots saved so far stay. A cancel
+    // request stops the run with CancelledError "Cancelled after N completed steps
+    // (step N+1 was interrupted)[; step screenshots are in DIR]".
     Json run(const std::string& task);
 
     // Saves one step's screenshot as RUNID_stepNNN[_dDISPLAY].png in output_dir and
@@ -75,6 +77,9 @@ public:
     const actions::ActionHandler action_handler;
 
 private:
+    // The loop; `completed` follows the number of steps finished.
+    Json run_steps(const std::string& task, std::int64_t& completed);
+
     LocalClock clock_;
 };
 

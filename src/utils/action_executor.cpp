@@ -1,6 +1,7 @@
 #include "utils/action_executor.hpp"
 #include "utils/text.hpp"
 
+#include <droidlens/cancel.hpp>
 #include <droidlens/errors.hpp>
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <thread>
 
 namespace droidlens::actions {
 
@@ -572,7 +572,7 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
             return fail_result(e.what());
         }
         seconds = std::min(seconds, kMaxWaitSeconds);
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        cancel::sleep_for(std::chrono::duration<double>(seconds));  // ends early on a cancel request
         return ActionResult{true, "Waited " + format_seconds(seconds), false};
     }
     // Type and Type_Name.

@@ -1,10 +1,10 @@
 #include "device/adb/input.hpp"
 
+#include <droidlens/cancel.hpp>
 #include <droidlens/errors.hpp>
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "device/adb/device_text.hpp"
 #include "device/adb/hostcall.hpp"
@@ -33,6 +33,25 @@ using text::char_index;
     throw ValueError("cannot type control character " + describe_char(static_cast<unsigned char>(text[at])) +
                      " (character " + std::to_string(char_index(text, at)) + ") " + how);
 }
+
+// Holds back a pending cancel request for its lifetime and renews it afterwards, so
+// that one short clean-up call (giving the user their keyboard back) still runs when
+// the work is being cancelled.
+class CancelHeldBack {
+public:
+    CancelHeldBack() : pending_(cancel::requested()), signal_(cancel::signal_number()) {
+        if (pending_) cancel::reset();
+    }
+    ~CancelHeldBack() {
+        if (pending_) cancel::request(signal_);
+    }
+    CancelHeldBack(const CancelHeldBack&) = delete;
+    CancelHeldBack& operator=(const CancelHeldBack&) = delete;
+
+private:
+    bool pending_;
+    int signal_;
+};
 
 bool is_untypeable_control(unsigned char c) { return (c < 0x20 && c != '\n' && c != '\t' && c != '\r') || c == 0x7F; }
 
@@ -257,7 +276,7 @@ ImeTyping type_with_adb_keyboard(const InputTarget& target, const std::vector<Im
                     out.error = "the device did not switch to the ADB Keyboard (the input method is still " +
                                 detail::device_text(now.output) + ")";
                 } else {
-                    std::this_thread::sleep_for(kImeSettle);
+                    cancel::sleep_for(kImeSettle);
                 }
             }
         }
@@ -273,9 +292,11 @@ ImeTyping type_with_adb_keyboard(const InputTarget& target, const std::vector<Im
             }
         }
     } catch (...) {
-        // A missing or hanging adb: still try to give the user their keyboard back.
+        // A missing or hanging adb, or a cancel request: still try to give the user
+        // their keyboard back.
         if (switched) {
             try {
+                const CancelHeldBack held;
                 switch_back();
             } catch (...) {
             }
