@@ -191,13 +191,10 @@ protected:
 const std::string kInfo = "{\"current_app\": \"com.android.settings\", \"display_id\": 0}";
 const std::string kTap = "do(action=\"Tap\", element=[500, 500])";
 
-Json record(const char* status, const char* message, int steps) {
-    Json r = Json::object();
-    r["mode"] = "automate";
-    r["status"] = status;
-    r["message"] = message;
-    r["steps"] = steps;
-    return r;
+// The result record as the caller sees it, keys in their order.
+Json record(const std::string& status, const std::string& message, int steps) {
+    return Json::parse(R"({"mode": "automate", "status": ")" + status + R"(", "message": ")" + message +
+                       R"(", "steps": )" + std::to_string(steps) + "}");
 }
 
 }  // namespace
