@@ -2,6 +2,9 @@
 #include <droidlens/route.hpp>
 
 #include "modes/diff.hpp"
+#include "modes/glyphpin.hpp"
+#include "modes/locate.hpp"
+#include "modes/ocr.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
 
@@ -23,9 +26,6 @@ Json not_yet_available(const ModeArgs&) {
 
 constexpr char kDisplays[] = "displays";
 constexpr char kNodepin[] = "nodepin";
-constexpr char kLocate[] = "locate";
-constexpr char kOcr[] = "ocr";
-constexpr char kGlyphpin[] = "glyphpin";
 constexpr char kAction[] = "action";
 constexpr char kAutomate[] = "automate";
 
@@ -37,10 +37,9 @@ const std::vector<ModeEntry> kTable = {
     {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
      &not_yet_available<kNodepin>},
     {{"locate", true, "find one UI element named by the request: its box, confidence and page"},
-     &not_yet_available<kLocate>},
-    {{"ocr", true, "copy the requested text from the screen, item by item"}, &not_yet_available<kOcr>},
-    {{"glyphpin", true, "find the requested text and return every value with its box"},
-     &not_yet_available<kGlyphpin>},
+     &locate::run},
+    {{"ocr", true, "copy the requested text from the screen, item by item"}, &ocr::run},
+    {{"glyphpin", true, "find the requested text and return every value with its box"}, &glyphpin::run},
     {{"action", true, "let the model choose and perform one device action"}, &not_yet_available<kAction>},
     {{"automate", true, "carry out a multi-step task on the device"}, &not_yet_available<kAutomate>},
 };
