@@ -7,7 +7,6 @@
 #include "utils/subprocess.hpp"
 
 using namespace droidlens;
-using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 namespace {
@@ -18,20 +17,24 @@ struct CliRun {
     std::string err;
 };
 
-// A scripted model server and the environment that points the command at it.
+// A scripted model server and a configuration file that points the command at it
+// (child processes get no model settings from the environment, and the key stays
+// off the command line).
 class QueryCliTest : public ::testing::Test {
 protected:
     TempDir dir;
     fakes::FakeChatServer server;
-    ScopedEnv base_url{"DROIDLENS_BASE_URL", server.base_url()};
-    ScopedEnv api_key{"DROIDLENS_API_KEY", testsupport::kQueryApiKey};
-    ScopedEnv model{"DROIDLENS_MODEL", std::string("vision-model")};
-    ScopedEnv o1{"OPENAI_BASE_URL", std::nullopt}, o2{"OPENAI_API_KEY", std::nullopt},
-        o3{"DROIDLENS_TEMPERATURE", std::nullopt}, o4{"DROIDLENS_MAX_TOKENS", std::nullopt},
-        o5{"DROIDLENS_TIMEOUT", std::nullopt};
+    std::string config = dir.file("model.json");
+
+    void SetUp() override {
+        const Json settings = {{"base_url", server.base_url()}, {"api_key", testsupport::kQueryApiKey},
+                               {"model", "vision-model"}, {"timeout", 20}};
+        testsupport::write_text(config, settings.dump());
+    }
 
     CliRun droidlens_cli(std::vector<std::string> args) {
         args.insert(args.begin(), DROIDLENS_CLI);
+        args.insert(args.end(), {"--config", config});
         auto r = proc::run_process(args, std::chrono::seconds(60));
         // Whatever happens, the key is never shown.
         EXPECT_EQ(r.stdout_data.find(testsupport::kQueryApiKey), std::string::npos);
