@@ -9,7 +9,6 @@ using namespace droidlens;
 using glyphpin::_extract_anchor_label;
 using glyphpin::_filter_items_for_anchor;
 using glyphpin::_normalize_label;
-using testsupport::TempDir;
 
 namespace {
 
@@ -145,20 +144,8 @@ TEST(AnchorFilter, AnAnchorWithoutAUsableBoxKeepsNothing) {
     EXPECT_EQ(texts(_filter_items_for_anchor(items, "NGX")), (std::vector<std::string>{"NGX", "ok"}));
 }
 
-class GlyphpinTest : public ::testing::Test {
+class GlyphpinTest : public testsupport::ScreenQueryTest {
 protected:
-    TempDir dir;
-    fakes::FakeChatServer server;
-    Modelwire llm{testsupport::fake_model_config(server)};
-    std::string shot_a, shot_b;
-
-    void SetUp() override {
-        shot_a = dir.file("a.png");
-        shot_b = dir.file("b.png");
-        testsupport::write_text(shot_a, testsupport::tiny_png(50, 100, 0x40));
-        testsupport::write_text(shot_b, testsupport::tiny_png(100, 50, 0xc0));
-    }
-
     Json answer(const Json& items, const std::string& prompt = "all prices",
                 const std::vector<std::string>& paths = {}, const std::optional<std::string>& out = std::nullopt,
                 const std::string& lang = "cn") {

@@ -6,24 +6,11 @@
 #include "query_support.hpp"
 
 using namespace droidlens;
-using testsupport::TempDir;
 
 namespace {
 
-class LocateTest : public ::testing::Test {
+class LocateTest : public testsupport::ScreenQueryTest {
 protected:
-    TempDir dir;
-    fakes::FakeChatServer server;
-    Modelwire llm{testsupport::fake_model_config(server)};
-    std::string shot_a, shot_b;
-
-    void SetUp() override {
-        shot_a = dir.file("first.png");
-        shot_b = dir.file("second.png");
-        testsupport::write_text(shot_a, testsupport::tiny_png(40, 80, 0x20));
-        testsupport::write_text(shot_b, testsupport::tiny_png(60, 30, 0xd0));
-    }
-
     Json answer(const Json& arguments, const std::vector<std::string>& paths,
                 const std::optional<std::string>& out = std::nullopt) {
         server.enqueue(testsupport::tool_reply("return_target", arguments));
@@ -67,7 +54,7 @@ TEST_F(LocateTest, SendsTheSystemTextTheRequestAndOneNumberedImageMessagePerScre
 
     EXPECT_EQ(testsupport::keys_of(result), (std::vector<std::string>{"label", "bounding_box", "confidence", "page",
                                                                       "image_dimensions", "mode"}));
-    EXPECT_EQ(result["image_dimensions"], Json::parse("[[40, 80], [60, 30]]"));
+    EXPECT_EQ(result["image_dimensions"], Json::parse("[[50, 100], [100, 50]]"));
     EXPECT_EQ(result["mode"], "locate");
 }
 
@@ -77,8 +64,8 @@ TEST_F(LocateTest, ThePageOfTheAnswerChoosesTheAnnotatedScreenshot) {
         Json page;
         std::string stem;  // of the screenshot that gets annotated
     };
-    for (const Case& c : std::vector<Case>{{0, "first"}, {-3, "first"}, {1, "first"}, {2, "second"}, {7, "second"},
-                                           {2.9, "second"}, {" 2 ", "second"}, {true, "first"}}) {
+    for (const Case& c : std::vector<Case>{{0, "a"}, {-3, "a"}, {1, "a"}, {2, "b"}, {7, "b"},
+                                           {2.9, "b"}, {" 2 ", "b"}, {true, "a"}}) {
         Json result = answer({{"label", "OK"}, {"bounding_box", {100, 100, 900, 900}}, {"page", c.page}},
                              {shot_a, shot_b}, out);
         EXPECT_EQ(result["annotated_image_path"], out + "/" + c.stem + "_locate.png") << c.page;
@@ -87,11 +74,11 @@ TEST_F(LocateTest, ThePageOfTheAnswerChoosesTheAnnotatedScreenshot) {
     }
     // No page at all: the first screenshot.
     Json result = answer({{"bounding_box", {0, 0, 1000, 1000}}}, {shot_a, shot_b}, out);
-    EXPECT_EQ(result["annotated_image_path"], out + "/first_locate.png");
+    EXPECT_EQ(result["annotated_image_path"], out + "/a_locate.png");
     // The drawing is on the unscaled screenshot, in its own pixels.
-    cv::Mat drawn = image::load_rgb(out + "/first_locate.png");
-    EXPECT_EQ(drawn.size(), cv::Size(40, 80));
-    EXPECT_EQ(drawn.at<cv::Vec3b>(79, 39), cv::Vec3b(0, 255, 0));
+    cv::Mat drawn = image::load_rgb(out + "/a_locate.png");
+    EXPECT_EQ(drawn.size(), cv::Size(50, 100));
+    EXPECT_EQ(drawn.at<cv::Vec3b>(99, 49), cv::Vec3b(0, 255, 0));
 }
 
 TEST_F(LocateTest, AnswersThatCannotBeAnnotatedAreReturnedWithoutAPath) {
@@ -118,7 +105,7 @@ TEST_F(LocateTest, AnswersThatCannotBeAnnotatedAreReturnedWithoutAPath) {
         Json r = answer({{"bounding_box", {1, 2, 3, 4}}, {"page", 1}}, {shot_a}, none);
         EXPECT_FALSE(r.contains("annotated_image_path"));
     }
-    EXPECT_EQ(testsupport::files_in(dir.path()), (std::vector<std::string>{"first.png", "second.png"}));
+    EXPECT_EQ(testsupport::files_in(dir.path()), (std::vector<std::string>{"a.png", "b.png"}));
 }
 
 TEST_F(LocateTest, FileSystemErrorsDropTheAnnotationOtherErrorsFail) {

@@ -6,7 +6,6 @@
 #include "query_support.hpp"
 
 using namespace droidlens;
-using testsupport::TempDir;
 
 namespace {
 
@@ -33,20 +32,8 @@ const std::string kSystemCn =
     "- 如果请求包含特定的关键标识/行名（例如'NGX对应...'），请把该标识也作为一条 item 返回，便于做行对齐校验。\n"
     "- 不要输出类似'为空/不存在/未找到/无/N/A'等解释句。\n";
 
-class OcrTest : public ::testing::Test {
+class OcrTest : public testsupport::ScreenQueryTest {
 protected:
-    TempDir dir;
-    fakes::FakeChatServer server;
-    Modelwire llm{testsupport::fake_model_config(server)};
-    std::string shot_a, shot_b;
-
-    void SetUp() override {
-        shot_a = dir.file("a.png");
-        shot_b = dir.file("b.png");
-        testsupport::write_text(shot_a, testsupport::tiny_png(30, 60));
-        testsupport::write_text(shot_b, testsupport::tiny_png(60, 30));
-    }
-
     Json answer(const std::string& tool, const Json& items, const std::string& prompt,
                 const std::vector<std::string>& paths, const std::string& lang = "cn") {
         server.enqueue(testsupport::tool_reply(tool, {{"items", items}}));
@@ -100,7 +87,7 @@ TEST_F(OcrTest, DirectPathKeepsTheModelsOrderAndCleansTheItems) {
               R"([{"text":"second row","confidence":0.5,"page":1},{"text":"first row","confidence":0.0,"page":1},)"
               R"({"text":"first row","confidence":0.0,"page":1},{"text":"42","confidence":0.9,"page":1},)"
               R"({"text":"12.5","confidence":0.0,"page":1}])");
-    EXPECT_EQ(dump_json(result["pages"]), R"([{"page":1,"image_path":")" + shot_a + R"(","image_dimensions":[30,60]}])");
+    EXPECT_EQ(dump_json(result["pages"]), R"([{"page":1,"image_path":")" + shot_a + R"(","image_dimensions":[50,100]}])");
 
     // With two images pages are clamped to 2; "items" that is not a list is no item.
     result = answer("return_texts", {{{"text", "x"}, {"page", 9}}}, "all", {shot_a, shot_b});

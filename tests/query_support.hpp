@@ -85,4 +85,20 @@ inline std::vector<std::string> files_in(const stdfs::path& dir) {
     return names;
 }
 
+// Two small screenshots (a.png 50 x 100 and b.png 100 x 50), the scripted server and
+// a model client wired to it.
+class ScreenQueryTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    fakes::FakeChatServer server;
+    droidlens::Modelwire llm{fake_model_config(server)};
+    std::string shot_a = dir.file("a.png");
+    std::string shot_b = dir.file("b.png");
+
+    void SetUp() override {
+        write_text(shot_a, tiny_png(50, 100, 0x40));
+        write_text(shot_b, tiny_png(100, 50, 0xc0));
+    }
+};
+
 }  // namespace testsupport
