@@ -3,7 +3,8 @@
 #include <droidlens/errors.hpp>
 
 #include "test_support.hpp"
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
+#include "utils/secrets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -130,7 +131,7 @@ TEST(RunProcess, ChildrenGetNoModelSettingsAndNoSecrets) {
     testsupport::ScopedEnv c("DROIDLENS_BASE_URL", "http://user:pw@host/v1");
     testsupport::ScopedEnv d("MY_TOOL_TOKEN", "prefix-sk-registered-secret-3-suffix");
     testsupport::ScopedEnv e("HARMLESS_SETTING", "kept");
-    droidlens::proc::add_secret("sk-registered-secret-3");
+    droidlens::secrets::add("sk-registered-secret-3");
     const auto r = run_process({"env"}, 5s);
     EXPECT_EQ(r.exit_code, 0);
     for (const char* gone : {"DROIDLENS_API_KEY", "OPENAI_API_KEY", "DROIDLENS_BASE_URL", "MY_TOOL_TOKEN", "secret"})

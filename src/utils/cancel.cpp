@@ -1,4 +1,4 @@
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
 
 #include <droidlens/errors.hpp>
 

@@ -2,7 +2,8 @@
 
 #include <droidlens/errors.hpp>
 
-#include "utils/cancel.hpp"
+#include <droidlens/cancel.hpp>
+#include "utils/secrets.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -126,17 +127,6 @@ void make_pipe(Fd& r, Fd& w) {
     r.fd = above_stdio(fds[0]);
     w.fd = above_stdio(fds[1]);
     if (r.fd < 0 || w.fd < 0) throw ProcessError(errno_text(errno) + ": pipe");
-}
-
-// The secrets no child may see, registered by the model client.
-std::mutex g_secrets_mutex;
-std::vector<std::string> g_secrets;
-
-bool holds_secret(const char* entry) {
-    std::lock_guard<std::mutex> lock(g_secrets_mutex);
-    for (const std::string& s : g_secrets)
-        if (std::strstr(entry, s.c_str()) != nullptr) return true;
-    return false;
 }
 
 // The program file that execve runs: argv[0] itself when it names a path, else the
@@ -385,18 +375,12 @@ void kill_group(pid_t pid) {
 
 }  // namespace
 
-void add_secret(const std::string& secret) {
-    if (secret.size() < 4) return;
-    std::lock_guard<std::mutex> lock(g_secrets_mutex);
-    if (std::find(g_secrets.begin(), g_secrets.end(), secret) == g_secrets.end()) g_secrets.push_back(secret);
-}
-
 std::vector<std::string> child_environment(char** env) {
     std::vector<std::string> out;
     for (char** e = env; e && *e; ++e) {
         const std::string_view entry(*e);
         if (entry.starts_with("DROIDLENS_") || entry.starts_with("OPENAI_")) continue;
-        if (holds_secret(*e)) continue;
+        if (secrets::appears_in(entry)) continue;
         out.emplace_back(entry);
     }
     return out;

@@ -25,7 +25,7 @@ inline constexpr std::size_t kMaxOutputBytes = std::size_t{64} << 20;
 //
 // The child inherits no descriptor but 0, 1 and 2, and an environment without the
 // model settings (DROIDLENS_*, OPENAI_*) and without any variable whose value holds a
-// secret registered with add_secret(): an adb server it starts lives on with both.
+// registered secret (utils/secrets.hpp): an adb server it starts lives on with both.
 // It is waited for in a way that works whatever the host process does with SIGCHLD
 // (ignored, or a handler that reaps every child).
 //
@@ -37,10 +37,6 @@ inline constexpr std::size_t kMaxOutputBytes = std::size_t{64} << 20;
 // that a grandchild still holds open.
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                           std::size_t max_output = kMaxOutputBytes);
-
-// Registers text that must never reach a child's environment (the API key). Empty
-// and very short texts are ignored.
-void add_secret(const std::string& secret);
 
 // The environment a child gets: `env` (NAME=value entries) without the entries
 // described above.

@@ -144,10 +144,15 @@ std::string get_current_app(const std::optional<std::string>& device_id, std::op
         argv.insert(argv.end(), {"shell", "dumpsys", "window", part});
         return detail::run_adb(argv, kDumpsysTimeout, kWhat, device_id).stdout_data;
     };
-    const std::string first = run("displays");
+    return current_app_from_reports(run("displays"), [&] { return run("windows"); }, display_id, device_id);
+}
+
+std::string current_app_from_reports(const std::string& first, const std::function<std::string()>& windows_report,
+                                     std::optional<std::int64_t> display_id,
+                                     const std::optional<std::string>& device_id) {
     WindowReport report = parse_report(first);
     if (!has_focus_lines(report)) {
-        WindowReport older = parse_report(run("windows"));
+        WindowReport older = parse_report(windows_report());
         if (has_focus_lines(older) || !report.recognised) report = std::move(older);
     }
     if (!report.recognised)
