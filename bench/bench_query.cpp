@@ -37,10 +37,14 @@ protected:
         body += ",\"max_tokens\":" + dump_json(max_tokens.is_null() ? Json(4096) : max_tokens) + "}";
         body_bytes = body.size();
         benchmark::DoNotOptimize(body.data());
-        static const Json reply = Json::parse(R"({"choices": [{"index": 0, "message": {"role": "assistant",
-            "content": null, "tool_calls": [{"id": "c1", "type": "function", "function": {"name": "return_target",
-            "arguments": "{\"label\": \"Search\", \"bounding_box\": [850, 40, 950, 80], \"confidence\": 0.9,
-            \"page\": 1}"}}]}, "finish_reason": "tool_calls"}]})");
+        static const Json reply = [] {
+            const Json arguments = {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}}, {"confidence", 0.9},
+                                    {"page", 1}};
+            Json call = {{"id", "c1"}, {"type", "function"},
+                         {"function", {{"name", "return_target"}, {"arguments", arguments.dump()}}}};
+            Json message = {{"role", "assistant"}, {"content", nullptr}, {"tool_calls", Json::array({call})}};
+            return Json{{"choices", Json::array({{{"index", 0}, {"message", message}, {"finish_reason", "tool_calls"}}})}};
+        }();
         return reply;
     }
 };

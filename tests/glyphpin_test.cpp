@@ -248,6 +248,7 @@ TEST_F(GlyphpinTest, UnconvertiblePagesAndConfidencesFailNamingTheItem) {
                      ConversionError,
                      "Invalid items[1].confidence in the model's answer: could not convert string to float: 'high'");
     EXPECT_THROW(answer({{{"text", "a"}, {"bounding_box", {1, 2, 3, 4}}, {"page", 1e300}}}), ConversionError);
+    EXPECT_THROW(answer({{{"text", "a"}, {"bounding_box", {1, 2, 3, 4}}, {"page", "NaN"}}}), ConversionError);
     EXPECT_THROW(answer({{{"text", "a"}, {"bounding_box", {1, 2, 3, 4}}, {"page", {{"n", 1}}}}}), ConversionError);
     // Huge and negative-zero box values are kept as the model gave them.
     Json result = answer({{{"text", "a"}, {"bounding_box", {-0.0, 1e308, 18446744073709551615u, 4}}}});
