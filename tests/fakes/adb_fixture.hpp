@@ -126,9 +126,10 @@ public:
     // One line per adb invocation, its arguments joined by blanks.
     std::vector<std::string> adb_log() const { return lines(root_ / "adb.log"); }
 
-    // Sets FAKE_ADB_<NAME> (name given with or without the prefix) until destruction.
+    // Sets FAKE_ADB_<NAME> (name given with or without the prefix; other FAKE_ names
+    // such as FAKE_UIAUTOMATOR as they are) until destruction.
     void set_knob(const std::string& name, const std::string& value) {
-        const std::string full = name.rfind("FAKE_ADB_", 0) == 0 ? name : "FAKE_ADB_" + name;
+        const std::string full = name.rfind("FAKE_", 0) == 0 ? name : "FAKE_ADB_" + name;
         env_.push_back(std::make_unique<ScopedEnv>(full, value));
     }
 
