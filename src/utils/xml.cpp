@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -90,6 +91,38 @@ bool is_blank(const char* s) {
     for (; *s; ++s)
         if (*s != ' ' && *s != '\t' && *s != '\n' && *s != '\r') return false;
     return true;
+}
+
+// The attributes of an element as a node record, in document order. Names are
+// compared with each other only when a cheap signature (length and end characters)
+// repeats, so the duplicate check costs little on elements with many attributes.
+// `display_id` is set to the element's display ("0" without a display-id).
+Json node_record(const pugi::xml_node& element, std::string_view text, const char* buffer,
+                 std::string_view& display_id) {
+    display_id = "0";
+    Json record = Json::object();
+    auto& fields = record.get_ref<Json::object_t&>();
+    std::size_t count = 0;
+    for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) ++count;
+    fields.reserve(count);
+    std::uint64_t signatures = 0;
+    for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute()) {
+        const std::string_view name = a.name();
+        if (name.empty()) continue;  // not produced by the parser; nothing to record
+        const auto bit = std::uint64_t(1) << ((name.size() * 7 + static_cast<unsigned char>(name.front()) * 3 +
+                                               static_cast<unsigned char>(name.back())) &
+                                              63);
+        if (signatures & bit) {
+            for (const auto& field : fields)
+                if (field.first == name)
+                    malformed(text, "duplicate attribute '" + std::string(name) + "'",
+                              static_cast<std::size_t>(name.data() - buffer));
+        }
+        signatures |= bit;
+        fields.emplace_back(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(a.value()));
+        if (name == "display-id") display_id = a.value();
+    }
+    return record;
 }
 
 // The records of one display, in document order.
@@ -177,15 +210,8 @@ Json parse_hierarchy_xml_json(std::string_view xml_text) {
     pugi::xml_node node = element_from(root.first_child());
     std::size_t depth = 1;
     while (node) {
-        Json record = Json::object();
-        auto& fields = record.get_ref<Json::object_t&>();
-        std::string_view display_id = "0";
-        for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
-            if (!fields.emplace(a.name(), a.value()).second)
-                malformed(xml_text, std::string("duplicate attribute '") + a.name() + "'",
-                          static_cast<std::size_t>(a.name() - buffer.data()));
-            if (std::strcmp(a.name(), "display-id") == 0) display_id = a.value();
-        }
+        std::string_view display_id;
+        Json record = node_record(node, xml_text, buffer.data(), display_id);
         group_of(display_id).push_back(std::move(record));
 
         if (const pugi::xml_node child = element_from(node.first_child())) {
