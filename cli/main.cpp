@@ -3,8 +3,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <iostream>
 #include <memory>
+
 
 namespace {
 
@@ -29,6 +31,23 @@ std::string mode_list() {
     std::string names;
     for (const std::string& n : droidlens::mode_names()) names += (names.empty() ? "" : ", ") + n;
     return names;
+}
+
+// Ctrl-C and SIGTERM ask the work in progress to stop: the adb child is killed, the
+// model request aborted, files already written stay. A second signal ends the
+// process at once.
+void on_stop_signal(int sig) {
+    droidlens::cancel::request(sig);
+    std::signal(sig, SIG_DFL);
+}
+
+void install_stop_handlers() {
+    droidlens::cancel::wait_fd();  // created now, outside any signal handler
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
 }
 
 int fail(const std::string& message, int status) {
@@ -75,7 +94,7 @@ int main(int argc, char** argv) {
     app.add_option("--model", overrides.model, "Model name")->type_name("NAME");
     app.add_option("--temperature", overrides.temperature, "Default sampling temperature")->type_name("T");
     app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
-    app.add_option("--timeout", overrides.timeout, "Seconds to wait for one model request (default 120)")
+    app.add_option("--timeout", overrides.timeout, "Budget in seconds of one model call, retries included (default 120)")
         ->type_name("SECONDS");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
@@ -95,6 +114,7 @@ int main(int argc, char** argv) {
 
     // The library's console lines must not mix with the JSON on standard output.
     set_console_stream(std::cerr);
+    install_stop_handlers();
 
     try {
         std::unique_ptr<Modelwire> llm;
@@ -118,6 +138,9 @@ int main(int argc, char** argv) {
         Json result = route_dynamic(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
         return 0;
+    } catch (const CancelledError& e) {
+        const int sig = cancel::signal_number();
+        return fail(e.what(), sig > 0 ? 128 + sig : 130);
     } catch (const ValueError& e) {
         return fail(e.what(), 2);
     } catch (const TypeError& e) {

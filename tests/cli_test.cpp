@@ -26,6 +26,14 @@ CliRun droidlens_cli(std::vector<std::string> args) {
     return {r.exit_code, r.stdout_data, r.stderr_data};
 }
 
+// The command run under a wrapper program (e.g. `timeout -s INT 1`).
+CliRun droidlens_cli_via(std::vector<std::string> wrapper, std::vector<std::string> args) {
+    wrapper.push_back(DROIDLENS_CLI);
+    wrapper.insert(wrapper.end(), args.begin(), args.end());
+    auto r = proc::run_process(wrapper, std::chrono::seconds(60));
+    return {r.exit_code, r.stdout_data, r.stderr_data};
+}
+
 // Every model setting cleared, so a test sees only what it sets itself.
 struct CleanModelEnv {
     ScopedEnv a{"DROIDLENS_BASE_URL", std::nullopt}, b{"OPENAI_BASE_URL", std::nullopt},

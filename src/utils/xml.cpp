@@ -1,5 +1,7 @@
 #include "utils/xml.hpp"
 
+#include "utils/text.hpp"
+
 #include <droidlens/errors.hpp>
 
 #include <pugixml.hpp>
@@ -40,43 +42,21 @@ std::string position_text(std::string_view text, std::size_t offset) {
     throw ValueError("Malformed UI hierarchy XML: " + complaint + " " + position_text(text, offset));
 }
 
-// Offset of the first byte that does not belong to well-formed UTF-8 (overlong forms,
-// surrogates and code points above U+10FFFF included), or npos.
+// Offset of the first byte that does not start well-formed UTF-8, or npos. Runs of
+// ASCII are skipped eight bytes at a time: dumps are mostly ASCII markup.
 std::size_t invalid_utf8_at(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const std::size_t n = s.size();
     std::size_t i = 0;
-    while (i < n) {
-        // Runs of ASCII, eight bytes at a time.
-        while (i + 8 <= n) {
+    while (i < s.size()) {
+        if (i + 8 <= s.size()) {
             std::uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            if (w & 0x8080808080808080ull) break;
-            i += 8;
+            std::memcpy(&w, s.data() + i, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
         }
-        if (i >= n) break;
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) len = 2;
-        else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return i;
-        }
-        if (i + len > n || p[i + 1] < lo || p[i + 1] > hi) return i;
-        for (std::size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return i;
+        const std::size_t len = text::utf8_sequence_length(s.substr(i));
+        if (len == 0) return i;
         i += len;
     }
     return std::string_view::npos;

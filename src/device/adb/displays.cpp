@@ -4,6 +4,7 @@
 #include "device/adb/hostcall.hpp"
 #include "utils/regex.hpp"
 #include "utils/subprocess.hpp"
+#include "utils/text.hpp"
 
 #include <droidlens/errors.hpp>
 
@@ -76,32 +77,14 @@ std::pair<char32_t, std::size_t> code_point(std::string_view s, std::size_t i) {
 std::string as_utf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = p[i];
-        std::size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c < 0x80) len = 1;
-        else if (c >= 0xC2 && c <= 0xDF) len = 2;
-        else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            lo = c == 0xE0 ? 0xA0 : 0x80;
-            hi = c == 0xED ? 0x9F : 0xBF;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            lo = c == 0xF0 ? 0x90 : 0x80;
-            hi = c == 0xF4 ? 0x8F : 0xBF;
-        }
-        bool ok = len > 0 && i + len <= n;
-        if (ok && len > 1) ok = p[i + 1] >= lo && p[i + 1] <= hi;
-        for (std::size_t k = 2; ok && k < len; ++k) ok = (p[i + k] & 0xC0) == 0x80;
-        if (ok) {
-            out.append(bytes.substr(i, len));
-            i += len;
-        } else {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t len = text::utf8_sequence_length(bytes.substr(i));
+        if (len == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
+        } else {
+            out.append(bytes.substr(i, len));
+            i += len;
         }
     }
     return out;
