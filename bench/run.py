@@ -32,6 +32,7 @@ LARGE_A = os.path.join(ROOT, "examples", "inbox_before.png")
 LARGE_B = os.path.join(ROOT, "examples", "inbox_after.png")
 # Two more 1080 x 2400 screens for a request with three screenshots.
 QUERY_MORE = [os.path.join(ROOT, "examples", "login_before.png"), os.path.join(ROOT, "examples", "inbox_before.png")]
+UIDUMPS = os.path.join(ROOT, "..", "shared", "fixtures", "uidumps")
 
 
 def run_measured(argv, env=None):
@@ -69,6 +70,21 @@ def make_inputs(work):
     return shot, a, b
 
 
+def largest_uidump():
+    """The largest real window dump of the fixtures and the centre of its first node, or None."""
+    import re
+    if not os.path.isdir(UIDUMPS):
+        return None
+    dumps = [os.path.join(UIDUMPS, n) for n in os.listdir(UIDUMPS) if n.endswith(".xml")]
+    if not dumps:
+        return None
+    path = max(dumps, key=os.path.getsize)
+    with open(path, encoding="utf-8") as f:
+        m = re.search(r'bounds="\[(\d+),(\d+)\]\[(\d+),(\d+)\]"', f.read())
+    x1, y1, x2, y2 = (int(v) for v in m.groups())
+    return path, (x1 + x2) // 2, (y1 + y2) // 2
+
+
 def stats(seconds):
     return min(seconds), statistics.median(seconds)
 
@@ -97,6 +113,10 @@ def main():
         query_shots = [shot] + QUERY_MORE
         env["DROIDLENS_BENCH_QUERY_SHOTS"] = ":".join(query_shots)
         py = sys.executable
+        uidump = largest_uidump()
+        if uidump:
+            env.update(DROIDLENS_BENCH_UIDUMP=uidump[0], DROIDLENS_BENCH_POINT_X=str(uidump[1]),
+                       DROIDLENS_BENCH_POINT_Y=str(uidump[2]))
         cases = [
             ("compute_diff", "^BM_compute_diff/", [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, peer_out]),
             ("compute_diff_large", "^BM_compute_diff_large/",
@@ -111,6 +131,9 @@ def main():
             ("locate_request_1", "^BM_locate_request/1/", [py, os.path.join(PEERS, "query_peer.py"), shot]),
             ("locate_request_3", "^BM_locate_request/3/", [py, os.path.join(PEERS, "query_peer.py")] + query_shots),
         ]
+        if uidump:
+            cases.append(("parse_and_find_node", "^BM_parse_and_find_node/",
+                          [py, os.path.join(PEERS, "xml_peer.py"), uidump[0], str(uidump[1]), str(uidump[2])]))
         results = {}
         started = time.time()
         for name, bm_filter, peer_argv in cases:
@@ -137,6 +160,9 @@ def main():
                 entry["boxes"] = int(runs[-1]["boxes"])
                 peer_boxes = peer["result"].get("diff_boxes", peer["result"].get("boxes"))
                 entry["peer_boxes"] = len(peer_boxes)
+            if "nodes" in runs[-1]:
+                entry["nodes"] = int(runs[-1]["nodes"])
+                entry["peer_nodes"] = peer["result"]["nodes"]
             results[name] = entry
             print(f"  {name}: done", file=sys.stderr)
 
@@ -171,6 +197,9 @@ def main():
             ("encode_image (1.0) at least 2x faster than the peer", results["encode_image_1.0"]["speedup"], 2.0),
             ("encode_image (0.5) at least 2x faster than the peer", results["encode_image_0.5"]["speedup"], 2.0),
         ]
+        if "parse_and_find_node" in results:
+            goals.append(("parse_hierarchy_xml_json + find_nodes_by_center_point at least 10x faster than xml.etree",
+                          results["parse_and_find_node"]["speedup"], 10.0))
         goals.append(("capture_screenshot_to_file: share of the time spent in the device's adb calls",
                       results["capture_screenshot_to_file"]["device_share"], 0.5))
         goal_rows = [{"goal": g, "value": round(v, 2), "target": t, "met": v >= t} for g, v, t in goals]
@@ -188,6 +217,7 @@ def main():
                         "cpus": os.cpu_count(), "python": platform.python_version()},
             "inputs": {"screenshot": os.path.relpath(shot, ROOT), "pair": "screenshot and a changed copy",
                        "large_change_pair": [os.path.relpath(LARGE_A, ROOT), os.path.relpath(LARGE_B, ROOT)],
+                       "uidump": os.path.relpath(uidump[0], ROOT) if uidump else None,
                        "repetitions": args.repeat,
                        "query_screenshots": [os.path.relpath(p, ROOT) for p in query_shots]},
             "benchmarks": results,

@@ -2,6 +2,7 @@
 #include <droidlens/route.hpp>
 
 #include "modes/diff.hpp"
+#include "modes/displays.hpp"
 #include "modes/glyphpin.hpp"
 #include "modes/locate.hpp"
 #include "modes/ocr.hpp"
@@ -24,7 +25,6 @@ Json not_yet_available(const ModeArgs&) {
     throw RuntimeError(std::string("Mode '") + Name + "' is not available in this build yet");
 }
 
-constexpr char kDisplays[] = "displays";
 constexpr char kNodepin[] = "nodepin";
 constexpr char kAction[] = "action";
 constexpr char kAutomate[] = "automate";
@@ -32,7 +32,7 @@ constexpr char kAutomate[] = "automate";
 // Every mode: its name, whether it asks the model, its line in help texts and its
 // handler, in the order the names are tested. Adding a mode is adding a line here.
 const std::vector<ModeEntry> kTable = {
-    {{"displays", false, "list the displays of the device"}, &not_yet_available<kDisplays>},
+    {{"displays", false, "list the displays of the device"}, &displays::run},
     {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run},
     {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
      &not_yet_available<kNodepin>},

@@ -125,6 +125,35 @@ TEST(Cli, ModelModesNeedAConfiguredService) {
     EXPECT_EQ(r.err, "droidlens: error: No model configured: set --model or DROIDLENS_MODEL\n");
 }
 
+TEST(Cli, DisplaysOfTheSimulatedDevice) {
+    REQUIRE_SHARED_FIXTURE(report, "dumpsys/dumpsys_display_chromebook_arc_r_3displays.txt");
+    testsupport::FakeAdb adb;
+    CliRun r = droidlens_cli({"displays"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "droidlens: error: No ADB devices detected\n");
+
+    adb.add_device("SER1");
+    adb.set_file("SER1", "dumpsys_display.txt", testsupport::read_text(report));
+    adb.set_file("SER1", "dumpsys_sf_display_id.txt",
+                 "Display 1886094531531010 (HWC display 1): port=2 pnpId=AUS displayName=\"ASUS MB16AMT\"\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"displays"}, std::vector<std::string>{"displays", "--display-id", "2"},
+          std::vector<std::string>{"displays", "--device-id", "SER1"}}) {
+        r = droidlens_cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Json j = Json::parse(r.out);
+        EXPECT_EQ(j["mode"], "displays");
+        EXPECT_EQ(j["device_id"], "SER1");
+        ASSERT_EQ(j["displays"].size(), 3u);
+        EXPECT_EQ(j["displays"][2]["display_name"], "HDMI Screen");
+        EXPECT_EQ(j["displays"][2]["hwc_port"], 2);
+        EXPECT_EQ(j["displays"][1]["hwc_port"], nullptr);
+    }
+    r = droidlens_cli({"displays", "--device-id", "NOPE"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "droidlens: error: Device not found: NOPE\n");
+}
+
 TEST(Cli, HelpAndVersion) {
     CliRun r = droidlens_cli({"--help"});
     EXPECT_EQ(r.status, 0);
