@@ -166,3 +166,28 @@ TEST(Cli, HelpAndVersion) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("droidlens ", 0), 0u);
 }
+
+// Ctrl-C while a device call hangs: the command stops at once, kills the adb child
+// and everything it started, and exits 130 (143 for SIGTERM) with one error line.
+TEST(Cli, InterruptStopsPromptlyAndLeavesNoAdbChildBehind) {
+    CleanModelEnv clean;
+    testsupport::FakeAdb adb;
+    adb.add_device("SER1", "device", "Pixel_7");
+    adb.set_knob("HANG", "37.25");  // a duration no other process sleeps for
+    adb.set_knob("ONLY", "screencap");
+    TempDir out;
+    for (const auto& [sig, status] : {std::pair<std::string, int>{"INT", 130}, {"TERM", 143}}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        CliRun r = droidlens_cli_via({"timeout", "--preserve-status", "-s", sig, "1"},
+                                     {"locate", "the OK button", "--base-url", "http://127.0.0.1:9/v1", "--model",
+                                      "m", "-o", out.str()});
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_LT(took, 5.0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("droidlens: error: Cancelled", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        const auto left = proc::run_process({"pgrep", "-f", "sleep 37.25"}, std::chrono::seconds(5));
+        EXPECT_EQ(left.stdout_data, "") << "adb children survived SIG" << sig;
+    }
+}
