@@ -20,6 +20,8 @@ import sys
 import tempfile
 import time
 
+from query_process import locate_process
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEERS = os.path.join(ROOT, "bench", "peers")
 FIXTURE_SHOT = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots",
@@ -28,6 +30,9 @@ EXAMPLE_SHOT = os.path.join(ROOT, "examples", "settings_before.png")
 # A pair whose change covers most of the screen (a dialog over a dimmed list).
 LARGE_A = os.path.join(ROOT, "examples", "inbox_before.png")
 LARGE_B = os.path.join(ROOT, "examples", "inbox_after.png")
+# Two more 1080 x 2400 screens for a request with three screenshots.
+QUERY_MORE = [os.path.join(ROOT, "examples", "login_before.png"), os.path.join(ROOT, "examples", "inbox_before.png")]
+UIDUMPS = os.path.join(ROOT, "..", "shared", "fixtures", "uidumps")
 
 
 def run_measured(argv, env=None):
@@ -65,6 +70,21 @@ def make_inputs(work):
     return shot, a, b
 
 
+def largest_uidump():
+    """The largest real window dump of the fixtures and the centre of its first node, or None."""
+    import re
+    if not os.path.isdir(UIDUMPS):
+        return None
+    dumps = [os.path.join(UIDUMPS, n) for n in os.listdir(UIDUMPS) if n.endswith(".xml")]
+    if not dumps:
+        return None
+    path = max(dumps, key=os.path.getsize)
+    with open(path, encoding="utf-8") as f:
+        m = re.search(r'bounds="\[(\d+),(\d+)\]\[(\d+),(\d+)\]"', f.read())
+    x1, y1, x2, y2 = (int(v) for v in m.groups())
+    return path, (x1 + x2) // 2, (y1 + y2) // 2
+
+
 def stats(seconds):
     return min(seconds), statistics.median(seconds)
 
@@ -90,7 +110,13 @@ def main():
                    DROIDLENS_BENCH_PAIR_A=pair_a, DROIDLENS_BENCH_PAIR_B=pair_b,
                    DROIDLENS_BENCH_LARGE_A=LARGE_A, DROIDLENS_BENCH_LARGE_B=LARGE_B,
                    DROIDLENS_BENCH_SCREENSHOT=shot, DROIDLENS_BENCH_OUT=ours_out)
+        query_shots = [shot] + QUERY_MORE
+        env["DROIDLENS_BENCH_QUERY_SHOTS"] = ":".join(query_shots)
         py = sys.executable
+        uidump = largest_uidump()
+        if uidump:
+            env.update(DROIDLENS_BENCH_UIDUMP=uidump[0], DROIDLENS_BENCH_POINT_X=str(uidump[1]),
+                       DROIDLENS_BENCH_POINT_Y=str(uidump[2]))
         cases = [
             ("compute_diff", "^BM_compute_diff/", [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, peer_out]),
             ("compute_diff_large", "^BM_compute_diff_large/",
@@ -102,7 +128,12 @@ def main():
             ("encode_image_0.5", "^BM_encode_image/50/",
              [py, os.path.join(PEERS, "encode_peer.py"), shot, "--factor", "0.5"]),
             ("annotate_image", "^BM_annotate_image/", [py, os.path.join(PEERS, "annotate_peer.py"), shot, peer_out]),
+            ("locate_request_1", "^BM_locate_request/1/", [py, os.path.join(PEERS, "query_peer.py"), shot]),
+            ("locate_request_3", "^BM_locate_request/3/", [py, os.path.join(PEERS, "query_peer.py")] + query_shots),
         ]
+        if uidump:
+            cases.append(("parse_and_find_node", "^BM_parse_and_find_node/",
+                          [py, os.path.join(PEERS, "xml_peer.py"), uidump[0], str(uidump[1]), str(uidump[2])]))
         results = {}
         started = time.time()
         for name, bm_filter, peer_argv in cases:
@@ -129,6 +160,9 @@ def main():
                 entry["boxes"] = int(runs[-1]["boxes"])
                 peer_boxes = peer["result"].get("diff_boxes", peer["result"].get("boxes"))
                 entry["peer_boxes"] = len(peer_boxes)
+            if "nodes" in runs[-1]:
+                entry["nodes"] = int(runs[-1]["nodes"])
+                entry["peer_nodes"] = peer["result"]["nodes"]
             results[name] = entry
             print(f"  {name}: done", file=sys.stderr)
 
@@ -174,6 +208,9 @@ def main():
             automate[f"body_bytes_step{at}"] = int(last[f"body_bytes_step{at}"])
         results["automate_runner"] = automate
         print("  automate_runner: done", file=sys.stderr)
+        # The whole command against a model server that answers at once.
+        results["locate_process"] = locate_process(build, shot, work, args.repeat, run_measured)
+        print("  locate_process: done", file=sys.stderr)
 
         goals = [
             ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
@@ -183,6 +220,9 @@ def main():
             ("encode_image (1.0) at least 2x faster than the peer", results["encode_image_1.0"]["speedup"], 2.0),
             ("encode_image (0.5) at least 2x faster than the peer", results["encode_image_0.5"]["speedup"], 2.0),
         ]
+        if "parse_and_find_node" in results:
+            goals.append(("parse_hierarchy_xml_json + find_nodes_by_center_point at least 10x faster than xml.etree",
+                          results["parse_and_find_node"]["speedup"], 10.0))
         goals.append(("capture_screenshot_to_file: share of the time spent in the device's adb calls",
                       results["capture_screenshot_to_file"]["device_share"], 0.5))
         goal_rows = [{"goal": g, "value": round(v, 2), "target": t, "met": v >= t} for g, v, t in goals]
@@ -193,7 +233,11 @@ def main():
                           "value": round(flat, 2), "target": 1.25, "met": flat <= 1.25})
         goal_rows.append({"goal": "automate: request body growth per step, steps 10 to 100 (bytes, text only)",
                           "value": round(growth), "target": 1024, "met": growth <= 1024})
-        for key in ("encode_image_1.0", "encode_image_0.5"):
+        for key in ("locate_request_1", "locate_request_3"):
+            goal_rows.append({"goal": f"{key} (encode + request body) at least 3x faster than the peer",
+                              "value": round(results[key]["speedup"], 2), "target": 3.0,
+                              "met": results[key]["speedup"] >= 3.0})
+        for key in ("encode_image_1.0", "encode_image_0.5", "locate_request_1", "locate_request_3"):
             e = results[key]
             goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
                               "target": e["peer_payload_bytes"], "met": e["payload_bytes"] <= e["peer_payload_bytes"]})
@@ -203,7 +247,9 @@ def main():
                         "cpus": os.cpu_count(), "python": platform.python_version()},
             "inputs": {"screenshot": os.path.relpath(shot, ROOT), "pair": "screenshot and a changed copy",
                        "large_change_pair": [os.path.relpath(LARGE_A, ROOT), os.path.relpath(LARGE_B, ROOT)],
-                       "repetitions": args.repeat},
+                       "uidump": os.path.relpath(uidump[0], ROOT) if uidump else None,
+                       "repetitions": args.repeat,
+                       "query_screenshots": [os.path.relpath(p, ROOT) for p in query_shots]},
             "benchmarks": results,
             "goals": goal_rows,
             "seconds": round(time.time() - started, 1),
@@ -230,6 +276,9 @@ def main():
               f"{a['wall_per_step_ms_100']:.0f} ms, of which the device's adb calls {a['device_calls_per_step_ms']:.0f} ms; "
               f"request body {a['body_bytes_step1']} / {a['body_bytes_step10']} / {a['body_bytes_step100']} bytes "
               f"at steps 1 / 10 / 100")
+        lp = results["locate_process"]
+        print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
+              f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")
         print()
         for g in goal_rows:
             print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")
