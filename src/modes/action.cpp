@@ -5,6 +5,7 @@
 
 #include "device/adb.hpp"
 #include "device/adb/devices.hpp"
+#include "modes/locate.hpp"
 #include "utils/action_executor.hpp"
 #include "utils/args.hpp"
 #include "utils/fs.hpp"
@@ -20,20 +21,6 @@ namespace {
 constexpr const char* kToolName = "perform_action";
 constexpr const char* kSystemText =
     "Decide one device action to satisfy the request. Coordinates use 0-1000 relative space.";
-
-Json text_part(const std::string& text) {
-    Json part = Json::object();
-    part["type"] = "text";
-    part["text"] = text;
-    return part;
-}
-
-Json user_text(const std::string& text) {
-    Json message = Json::object();
-    message["role"] = "user";
-    message["content"] = Json::array({text_part(text)});
-    return message;
-}
 
 Json property(const char* type, const char* description, bool number_items = false) {
     Json p = Json::object();
@@ -68,37 +55,6 @@ Json perform_action_tool() {
     tool["type"] = "function";
     tool["function"] = std::move(function);
     return tool;
-}
-
-Json forced_tool_choice() {
-    Json choice = Json::object();
-    choice["type"] = "function";
-    choice["function"] = Json{{"name", kToolName}};
-    return choice;
-}
-
-// The parsed arguments of the first tool call of the answer.
-Json first_tool_arguments(const Json& response) {
-    const Json& message = _response_message(response);
-    const Json calls = message.value("tool_calls", Json());
-    if (!calls.is_array() || calls.empty()) throw ValueError(std::string("Tool call '") + kToolName + "' not found");
-    const Json& call = calls[0];
-    const Json function = call.is_object() ? call.value("function", Json()) : Json();
-    const Json arguments = function.is_object() ? function.value("arguments", Json()) : Json();
-    Json parsed;
-    if (arguments.is_object()) {
-        parsed = arguments;  // some services send the arguments as an object rather than as text
-    } else if (arguments.is_string()) {
-        try {
-            parsed = Json::parse(arguments.get<std::string>());
-        } catch (const Json::parse_error& e) {
-            throw JsonParseError("The arguments of the model's tool call are not valid JSON: " + std::string(e.what()));
-        }
-    } else {
-        throw ValueError("The model's tool call carries no arguments");
-    }
-    if (!parsed.is_object()) args::throw_expected("dict", parsed);
-    return parsed;
 }
 
 Json record(const std::string& action, bool success) {
@@ -140,15 +96,6 @@ std::string _screen_info(const std::string& current_app, std::optional<std::int6
     return dump_json_spaced(info);
 }
 
-const Json& _response_message(const Json& response) {
-    const Json* choices = response.is_object() && response.contains("choices") ? &response["choices"] : nullptr;
-    if (!choices || !choices->is_array() || choices->empty()) throw ValueError("Empty LLM response");
-    const Json& first = (*choices)[0];
-    if (!first.is_object() || !first.contains("message") || !first["message"].is_object())
-        throw ValueError("The model's response has no message in its first choice");
-    return first["message"];
-}
-
 Json run(const ModeArgs& args) {
     if (args.llm == nullptr) throw ValueError("Mode 'action' needs a model client, but none was given");
     std::string performing;  // the action, once it goes to the device
@@ -157,22 +104,20 @@ Json run(const ModeArgs& args) {
         const adb::Screenshot screenshot = adb::get_screenshot(args.device_id, args.display_id);
         const std::string current_app = adb::get_current_app(args.device_id, args.display_id);
 
-        Json system = Json::object();
-        system["role"] = "system";
-        system["content"] = Json::array({text_part(kSystemText)});
         Json image_part = Json::object();
         image_part["type"] = "image_url";
         image_part["image_url"] = Json{{"url", "data:image/png;base64," + screenshot.base64_data}};
-        Json screen = Json::object();
-        screen["role"] = "user";
-        screen["content"] = Json::array({text_part("Current screen:"), std::move(image_part)});
-        const Json messages = Json::array({std::move(system), user_text("User request: " + args.prompt),
-                                           user_text("Screen info: " + _screen_info(current_app, args.display_id)),
-                                           std::move(screen)});
+        Json screen = locate::text_message("user", "Current screen:");
+        screen["content"].push_back(std::move(image_part));
+        const Json messages =
+            Json::array({locate::text_message("system", kSystemText),
+                         locate::text_message("user", "User request: " + args.prompt),
+                         locate::text_message("user", "Screen info: " + _screen_info(current_app, args.display_id)),
+                         std::move(screen)});
 
-        const Json response =
-            args.llm->chat(messages, Json::array({perform_action_tool()}), forced_tool_choice(), 0.1);
-        const Json arguments = first_tool_arguments(response);
+        const Json response = args.llm->chat(messages, Json::array({perform_action_tool()}),
+                                             locate::forced_tool_choice(kToolName), 0.1);
+        const Json arguments = locate::_extract_tool_args(response, kToolName);
         const std::string action = _normalize_action(arguments.value("action", Json("")));
 
         if (action == "Screenshot") {

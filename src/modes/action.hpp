@@ -30,11 +30,6 @@ std::string _save_screenshot(const std::string& base64_data, const std::string& 
 // when none is set.
 std::string _screen_info(const std::string& current_app, std::optional<std::int64_t> display_id);
 
-// The first choice's message of a chat-completions response. Throws ValueError
-// "Empty LLM response" when there is no choice, and a clear ValueError for a choice
-// without a message.
-const Json& _response_message(const Json& response);
-
 // The mode entry: checks the device, takes a screenshot and the foreground app, asks
 // the model once (temperature 0.1) and performs the chosen action. Returns
 // {"mode": "action", "action", "success", "path"} for a screenshot,

@@ -222,11 +222,14 @@ std::string md5_hex(std::string_view data) {
 
 // The text of the model's answer: the first choice's content, "" when null or absent.
 std::string answer_content(const Json& response) {
-    const Json& message = action::_response_message(response);
+    const Json choices = response.is_object() ? response.value("choices", Json()) : Json();
+    if (choices.is_null() || (choices.is_array() && choices.empty())) throw ValueError("Empty LLM response");
+    const Json message = choices.is_array() && choices[0].is_object() ? choices[0].value("message", Json()) : Json();
+    if (!message.is_object()) throw ValueError("Malformed LLM response: the first choice has no message object");
     const Json content = message.value("content", Json());
     if (content.is_null()) return "";
     if (!content.is_string())
-        throw ValueError("The model's answer is not text (its content is a " + type_name(content) + ")");
+        throw ValueError("Malformed LLM response: the answer's content is " + type_name(content) + ", not text");
     return content.get<std::string>();
 }
 
