@@ -281,8 +281,63 @@ TEST(ComputeDiff, MatchesReferenceResultsOnRealPairs) {
         REQUIRE_SHARED_FIXTURE(b, std::string("diffpairs/") + c.b);
         SCOPED_TRACE(c.a);
         diff::DiffResult r = diff::compute_diff(a, b, dir.str());
-        EXPECT_DOUBLE_EQ(r.diff_score, c.score);
+        EXPECT_EQ(r.diff_score, c.score);  // to the last bit
         EXPECT_EQ(r.diff_boxes, c.boxes);
+    }
+}
+
+// The same pairs under other thresholds, areas and reductions (full scale, which
+// skips the bilinear reduction, and odd factors), pinned to the results recorded
+// before the imaging layer was rewritten: the box count and an FNV-1a digest of
+// every coordinate, so that decoding, resampling or the region search cannot drift
+// unnoticed.
+struct PinnedRun {
+    const char* pair;
+    std::int64_t threshold, min_area;
+    double scale, score;
+    size_t count;
+    std::uint64_t digest;
+};
+
+std::uint64_t box_digest(const std::vector<Box>& boxes) {
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    for (const Box& b : boxes) {
+        for (std::int64_t v : b) h = (h ^ static_cast<std::uint64_t>(v)) * 0x100000001b3ull;
+    }
+    return h;
+}
+
+TEST(ComputeDiff, PinnedResultsOnRealPairsUnderOtherParameters) {
+    const std::vector<PinnedRun> runs = {
+        {"q01_catima_add-card-icon-dark", 25, 1, 1, 0.00039238716748702225, 2, 0x3f4365edc94ebff7ull},
+        {"q01_catima_add-card-icon-dark", 10, 20, 0.25, 0.00039238716748702225, 2, 0xb45b091464d49285ull},
+        {"q01_catima_add-card-icon-dark", 40, 5, 0.3, 0.00039238716748702225, 2, 0x49fb8faf360a3b98ull},
+        {"q02_tusky_login_button-restyle", 25, 1, 1, 0.0017964375050431695, 40, 0x8b4310761da47423ull},
+        {"q02_tusky_login_button-restyle", 10, 20, 0.25, 0.0017964375050431695, 6, 0xa2f22ce5db25ae41ull},
+        {"q02_tusky_login_button-restyle", 40, 5, 0.3, 0.0017964375050431695, 16, 0xfa0439e76002cce5ull},
+        {"q03_shot_empty-case_size-mismatch", 25, 1, 1, 0.021257822712418301, 33, 0x6d6609095f36e08full},
+        {"q03_shot_empty-case_size-mismatch", 10, 20, 0.25, 0.021257822712418301, 6, 0x9b5a0f782ab69311ull},
+        {"q03_shot_empty-case_size-mismatch", 40, 5, 0.3, 0.021257822712418301, 8, 0x83c4ade778c3574full},
+        {"q04_shot_empty-case_single-pixel", 25, 1, 1, 2.2977941176470586e-06, 1, 0xbc5099a1eaba4d49ull},
+        {"q04_shot_empty-case_single-pixel", 40, 5, 0.3, 2.2977941176470586e-06, 0, 0xcbf29ce484222325ull},
+        {"q05_simple-calculator_mod-to-percent", 25, 1, 1, 0.00051316550925925922, 9, 0xcfb1e455544b59c4ull},
+        {"q05_simple-calculator_mod-to-percent", 10, 20, 0.25, 0.00051316550925925922, 1, 0xe407b204303ad8e9ull},
+        {"q05_simple-calculator_mod-to-percent", 40, 5, 0.3, 0.00051316550925925922, 1, 0x96586b9cf7411c4full},
+        {"q06_evilinsult_overflow-menu", 25, 1, 1, 0.024267580918104683, 44, 0xd53267c67786bab4ull},
+        {"q06_evilinsult_overflow-menu", 10, 20, 0.25, 0.024267580918104683, 3, 0xf064d006410c45d1ull},
+        {"q06_evilinsult_overflow-menu", 40, 5, 0.3, 0.024267580918104683, 4, 0x5b69a9c4be2a847dull},
+    };
+    TempDir dir;
+    for (const PinnedRun& run : runs) {
+        const std::string ext = std::string(run.pair).rfind("q06", 0) == 0 ? ".jpg" : ".png";
+        REQUIRE_SHARED_FIXTURE(a, std::string("diffpairs/") + run.pair + "_a" + ext);
+        REQUIRE_SHARED_FIXTURE(b, std::string("diffpairs/") + run.pair + "_b" + ext);
+        SCOPED_TRACE(std::string(run.pair) + " threshold " + std::to_string(run.threshold) + " min_area " +
+                     std::to_string(run.min_area) + " scale " + std::to_string(run.scale));
+        diff::DiffResult r = diff::compute_diff(a, b, dir.str(), run.threshold, run.min_area, run.scale, 100);
+        EXPECT_EQ(r.diff_score, run.score);
+        EXPECT_EQ(r.diff_boxes.size(), run.count);
+        EXPECT_EQ(box_digest(r.diff_boxes), run.digest);
     }
 }
 
