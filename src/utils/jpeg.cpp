@@ -33,7 +33,7 @@ Frame read_frame(std::string_view data) {
     bool have_frame = false;
     size_t pos = 2;
     for (;;) {
-        if (pos + 4 > data.size()) throw image::TruncatedError("JPEG headers are cut off");
+        if (pos + 2 > data.size()) throw image::TruncatedError("JPEG headers are cut off");
         if (at(pos) != 0xFF) {  // stray bytes between segments: libjpeg skips them too
             ++pos;
             continue;
@@ -49,6 +49,7 @@ Frame read_frame(std::string_view data) {
         }
         if (marker == 0xD8) throw ImageError("JPEG data has a second start-of-image marker");
         if (marker == 0xD9) throw ImageError("JPEG data ends before its image data");
+        if (pos + 4 > data.size()) throw image::TruncatedError("JPEG headers are cut off");
         const size_t len = (static_cast<size_t>(at(pos + 2)) << 8) | static_cast<size_t>(at(pos + 3));
         if (len < 2) throw ImageError("JPEG segment has an invalid length");
         if (pos + 2 + len > data.size()) throw image::TruncatedError("JPEG headers are cut off");
