@@ -102,14 +102,14 @@ private:
 // PNG scanlines before compression; not cleared on allocation, since every byte is
 // written before it is read.
 struct Raw {
-    std::unique_ptr<std::uint8_t[]> data;
+    image::Buffer data;
     size_t size = 0;
     size_t capacity = 0;
 
     std::uint8_t* grow(size_t extra) {
         if (size + extra > capacity) {
             const size_t cap = std::max(size + extra, 2 * capacity);
-            std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[cap]);
+            image::Buffer bigger = image::allocate(cap);
             if (size > 0) std::memcpy(bigger.get(), data.get(), size);
             data = std::move(bigger);
             capacity = cap;
@@ -321,13 +321,13 @@ void unfilter_row(int filter, std::uint8_t* __restrict row, const std::uint8_t* 
 // Inflates the zlib stream of the IDAT chunks into exactly `size` bytes. Returns false
 // when the stream holds more data than the image needs (left to libspng, which
 // ignores the surplus); throws when it is damaged or ends early.
-bool inflate_exact(std::string_view z, std::unique_ptr<std::uint8_t[]>& out, size_t size, bool saw_end) {
+bool inflate_exact(std::string_view z, image::Buffer& out, size_t size, bool saw_end) {
     struct Decompressor {
         libdeflate_decompressor* d = libdeflate_alloc_decompressor();
         ~Decompressor() { libdeflate_free_decompressor(d); }
     } dec;
     if (dec.d == nullptr) throw ImageError("PNG decoding failed: cannot start the decompressor");
-    out.reset(new std::uint8_t[size]);  // fully written by the decompressor: no need to clear it
+    out = image::allocate(size);  // fully written by the decompressor: no need to clear it
     size_t got = 0;
     switch (libdeflate_zlib_decompress(dec.d, z.data(), z.size(), out.get(), size, &got)) {
         case LIBDEFLATE_SUCCESS:
@@ -425,35 +425,43 @@ std::optional<image::Raster> decode_common(std::string_view data, const Header& 
     }
 
     const size_t row_bytes = size_t{h.width} * channels;
-    std::unique_ptr<std::uint8_t[]> raw;
-    if (!inflate_exact(idat, raw, size_t{h.height} * (1 + row_bytes), saw_end)) return std::nullopt;
+    const size_t stride = row_bytes + 1;  // each row behind its filter-type byte
+    image::Buffer raw;
+    if (!inflate_exact(idat, raw, size_t{h.height} * stride, saw_end)) return std::nullopt;
     const Bytes zero_row(row_bytes, 0);
     const std::uint8_t* prev = zero_row.data();
-    image::Raster out(static_cast<int>(h.width), static_cast<int>(h.height), 3);
     for (std::uint32_t y = 0; y < h.height; ++y) {
-        std::uint8_t* row = raw.get() + size_t{y} * (1 + row_bytes);
-        std::uint8_t* in = row + 1;
-        unfilter_row(row[0], in, prev, row_bytes, channels);
-        std::uint8_t* px = out.row(static_cast<int>(y));
-        switch (channels) {
-            case 1:
-                for (size_t x = 0; x < h.width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[x];
-                break;
-            case 2:
-                for (size_t x = 0; x < h.width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[2 * x];
-                break;
-            case 3: std::memcpy(px, in, row_bytes); break;
-            default:
-                for (size_t x = 0; x < h.width; ++x) {
-                    px[3 * x] = in[4 * x];
-                    px[3 * x + 1] = in[4 * x + 1];
-                    px[3 * x + 2] = in[4 * x + 2];
-                }
-                break;
-        }
-        prev = in;
+        std::uint8_t* row = raw.get() + size_t{y} * stride;
+        unfilter_row(row[0], row + 1, prev, row_bytes, channels);
+        prev = row + 1;
     }
-    return out;
+    const int width = static_cast<int>(h.width), height = static_cast<int>(h.height);
+    if (channels == 1 || channels == 2) {  // grey widens: into a buffer of its own
+        image::Raster out(width, height, 3);
+        for (std::uint32_t y = 0; y < h.height; ++y) {
+            const std::uint8_t* in = raw.get() + size_t{y} * stride + 1;
+            std::uint8_t* px = out.row(static_cast<int>(y));
+            for (size_t x = 0; x < h.width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[channels * x];
+        }
+        return out;
+    }
+    // RGB and RGBA narrow to RGB in place, front to back: every pixel moves to a lower
+    // address (or stays), past bytes already read.
+    std::uint8_t* dst = raw.get();
+    for (std::uint32_t y = 0; y < h.height; ++y) {
+        const std::uint8_t* in = raw.get() + size_t{y} * stride + 1;
+        if (channels == 3) {
+            std::memmove(dst, in, row_bytes);
+            dst += row_bytes;
+        } else {
+            for (size_t x = 0; x < h.width; ++x, dst += 3) {
+                dst[0] = in[4 * x];
+                dst[1] = in[4 * x + 1];
+                dst[2] = in[4 * x + 2];
+            }
+        }
+    }
+    return image::Raster(width, height, 3, std::move(raw));
 }
 
 // What libspng may keep of ancillary chunks (text, profiles): a file is at most

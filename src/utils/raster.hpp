@@ -10,6 +10,18 @@
 
 namespace droidlens::image {
 
+// Memory for pixels and other large scratch buffers, not cleared. Buffers of a few
+// megabytes and more are mapped with transparent huge pages where the system offers
+// them: a screenshot's buffers are otherwise faulted in 4 KiB at a time, which costs
+// more than decoding them on a virtual machine.
+struct BufferRelease {
+    void* base = nullptr;  // the mapping, when the buffer is one
+    std::size_t length = 0;
+    void operator()(std::uint8_t* p) const;
+};
+using Buffer = std::unique_ptr<std::uint8_t[], BufferRelease>;
+Buffer allocate(std::size_t bytes);
+
 class Raster {
 public:
     Raster() = default;
@@ -17,7 +29,12 @@ public:
     // The values are left uninitialised: every producer (decoders, resampler)
     // writes all of them, and clearing 300 MB for a large image is not free.
     Raster(int width, int height, int channels)
-        : width_(width), height_(height), channels_(channels), data_(new std::uint8_t[bytes_for(width, height, channels)]) {}
+        : width_(width), height_(height), channels_(channels), data_(allocate(bytes_for(width, height, channels))) {}
+
+    // Takes over `pixels`, which holds at least width * height * channels values (a
+    // decoder's working buffer, reused for the result).
+    Raster(int width, int height, int channels, Buffer pixels)
+        : width_(width), height_(height), channels_(channels), data_(std::move(pixels)) {}
 
     Raster(int width, int height, int channels, std::uint8_t fill) : Raster(width, height, channels) {
         std::memset(data_.get(), fill, size_bytes());
@@ -72,7 +89,7 @@ private:
     }
 
     int width_ = 0, height_ = 0, channels_ = 0;
-    std::unique_ptr<std::uint8_t[]> data_;
+    Buffer data_;
 };
 
 }  // namespace droidlens::image
