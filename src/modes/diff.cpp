@@ -59,7 +59,10 @@ std::vector<Box> _find_boxes(const image::Raster& mask, std::int64_t min_area) {
     if (mask.empty()) return boxes;
     if (mask.channels() != 1) throw ValueError("_find_boxes needs an 8-bit single-channel mask");
     const int width = mask.width(), height = mask.height();
-    std::vector<std::uint8_t> visited(static_cast<size_t>(width) * height, 0);
+    // One flag a pixel, in memory that is cheap to fault in (it is a mask's size).
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    image::Buffer visited = image::allocate(pixels);
+    std::memset(visited.get(), 0, pixels);
     std::vector<std::pair<int, int>> stack;
     auto set = [&](int x, int y) { return mask.row(y)[x] != 0; };
 

@@ -66,10 +66,17 @@ std::string too_large(const std::string& path, const std::string& size) {
            std::to_string(kMaxFileBytes) + " bytes)";
 }
 
+// A file's bytes, in memory that is cheap to fault in.
+struct FileBytes {
+    Buffer data;
+    size_t size = 0;
+    std::string_view view() const { return {reinterpret_cast<const char*>(data.get()), size}; }
+};
+
 // Reads an image file whole, refusing one over kMaxFileBytes before reading it (a
 // regular file, by its size) or as soon as the limit is passed (a pipe or device).
 // Open and read failures read like those of fs::read_file.
-std::string read_image_file(const std::string& path) {
+FileBytes read_image_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
@@ -81,31 +88,40 @@ std::string read_image_file(const std::string& path) {
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        if (static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
-            throw ImageError(too_large(path, std::to_string(st.st_size)));
-        }
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        throw ImageError(too_large(path, std::to_string(st.st_size)));
     }
-    std::string data;
-    if (S_ISREG(st.st_mode)) data.reserve(static_cast<size_t>(st.st_size));
-    char buf[1 << 16];
+    // A regular file is read into a buffer of its size (one byte more, to see that it
+    // did not grow); anything else into one that doubles up to the limit.
+    FileBytes file;
+    size_t capacity = regular ? static_cast<size_t>(st.st_size) + 1 : size_t{1} << 16;
+    file.data = allocate(capacity);
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (file.size == capacity) {
+            if (capacity > kMaxFileBytes) throw ImageError(too_large(path, "more than"));
+            Buffer bigger = allocate(2 * capacity);
+            std::memcpy(bigger.get(), file.data.get(), file.size);
+            file.data = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::read(fd, file.data.get() + file.size, capacity - file.size);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
             throw FileSystemError("Cannot read '" + path + "': " + std::strerror(errno));
         }
-        if (data.size() + static_cast<size_t>(n) > kMaxFileBytes) throw ImageError(too_large(path, "more than"));
-        data.append(buf, static_cast<size_t>(n));
+        file.size += static_cast<size_t>(n);
     }
-    return data;
+    if (file.size > kMaxFileBytes) throw ImageError(too_large(path, "more than"));
+    return file;
 }
 
 }  // namespace
 
 Raster load_rgb(const std::string& path) {
-    const std::string bytes = read_image_file(path);
+    const FileBytes file = read_image_file(path);
+    const std::string_view bytes = file.view();
     try {
         if (png::is_png(bytes)) return png::decode(bytes);
         if (jpeg::is_jpeg(bytes)) return jpeg::decode(bytes);

@@ -398,7 +398,10 @@ bool decoded_here(const Header& h) { return h.depth == 8 && h.colour != 3 && !h.
 // more than the image needs.
 std::optional<image::Raster> decode_common(std::string_view data, const Header& h) {
     const size_t channels = h.colour == 0 ? 1 : h.colour == 4 ? 2 : h.colour == 2 ? 3 : 4;
-    std::string idat;
+    // The image data, which may be split over many chunks: gathered into one buffer
+    // (at most the file's size), or read in place when it is one chunk.
+    std::vector<std::string_view> parts;
+    size_t idat_size = 0;
     bool saw_end = false;
     for (size_t pos = kHeaderEnd; pos < data.size();) {
         if (data.size() - pos < 12) throw image::TruncatedError("PNG chunk is cut off");
@@ -413,15 +416,27 @@ std::optional<image::Raster> decode_common(std::string_view data, const Header& 
         if (damaged && (type[0] & 0x20) != 0) continue;
         if (damaged) throw ImageError("PNG chunk " + std::string(type) + " has a wrong checksum");
         if (type == "IDAT") {
-            idat.append(body);
+            parts.push_back(body);
+            idat_size += body.size();
         } else if (type == "IEND") {
             saw_end = true;
             break;
         }
     }
-    if (idat.empty()) {
+    if (idat_size == 0) {
         if (!saw_end) throw image::TruncatedError("PNG file ends before its image data");
         throw ImageError("PNG image data is missing");
+    }
+    image::Buffer gathered;
+    std::string_view idat = parts.front();
+    if (parts.size() > 1) {
+        gathered = image::allocate(idat_size);
+        size_t at = 0;
+        for (std::string_view part : parts) {
+            std::memcpy(gathered.get() + at, part.data(), part.size());
+            at += part.size();
+        }
+        idat = std::string_view(reinterpret_cast<const char*>(gathered.get()), idat_size);
     }
 
     const size_t row_bytes = size_t{h.width} * channels;

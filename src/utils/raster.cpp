@@ -9,8 +9,9 @@ namespace droidlens::image {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// Below this a buffer comes from the ordinary heap.
-constexpr std::size_t kMapFrom = std::size_t{4} << 20;
+// Below this a buffer comes from the ordinary heap. Above it, clearing a huge page
+// costs less than faulting in the 64 small pages of 256 KiB one by one.
+constexpr std::size_t kMapFrom = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -24,9 +25,9 @@ void BufferRelease::operator()(std::uint8_t* p) const {
 
 Buffer allocate(std::size_t bytes) {
     if (bytes < kMapFrom) return Buffer(new std::uint8_t[bytes], BufferRelease{});
-    // One huge page more than needed, so that the buffer can start on a huge-page
-    // boundary; the kernel backs the aligned part with huge pages as it is touched.
-    const std::size_t length = bytes + kHugePage;
+    // Whole huge pages, and one more so that the buffer can start on a huge-page
+    // boundary; the kernel backs them with huge pages as they are touched.
+    const std::size_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
     void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
     const auto address = reinterpret_cast<std::uintptr_t>(base);

@@ -10,10 +10,10 @@
 
 namespace droidlens::image {
 
-// Memory for pixels and other large scratch buffers, not cleared. Buffers of a few
-// megabytes and more are mapped with transparent huge pages where the system offers
-// them: a screenshot's buffers are otherwise faulted in 4 KiB at a time, which costs
-// more than decoding them on a virtual machine.
+// Memory for pixels and other large scratch buffers, not cleared. Buffers of a
+// quarter megabyte and more are mapped with transparent huge pages where the system offers
+// them: a screenshot's buffers are otherwise faulted in 4 KiB at a time, which on a
+// virtual machine costs more than decoding them.
 struct BufferRelease {
     void* base = nullptr;  // the mapping, when the buffer is one
     std::size_t length = 0;
