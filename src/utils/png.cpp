@@ -129,15 +129,20 @@ struct Compressor {
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
-    // The zlib stream (as IDAT wants it) of `raw`.
-    std::string zlib(const Raw& raw) const {
+    // The zlib stream (as IDAT wants it) of `raw`, at the start of `out`; returns its size.
+    size_t zlib(const Raw& raw, image::Buffer& out) const {
         // Only the pages the compressed stream reaches are touched: no clearing of the
         // (much larger) worst-case bound.
         const size_t bound = libdeflate_zlib_compress_bound(c, raw.size);
-        std::unique_ptr<char[]> buf(new char[bound]);
-        const size_t n = libdeflate_zlib_compress(c, raw.data.get(), raw.size, buf.get(), bound);
+        out = image::allocate(bound);
+        const size_t n = libdeflate_zlib_compress(c, raw.data.get(), raw.size, out.get(), bound);
         if (n == 0) throw ImageError("PNG encoding failed: compressor error");
-        return std::string(buf.get(), n);
+        return n;
+    }
+
+    size_t zlib_size(const Raw& raw) const {
+        image::Buffer scratch;
+        return zlib(raw, scratch);
     }
 
     libdeflate_compressor* c;
@@ -174,7 +179,7 @@ bool filtering_pays(const image::Raster& rgb, const Compressor& z) {
         append_rows(rgb, y, last, false, plain);
         append_rows(rgb, y, last, true, filtered);
     }
-    return z.zlib(filtered).size() < z.zlib(plain).size();
+    return z.zlib_size(filtered) < z.zlib_size(plain);
 }
 
 }  // namespace
@@ -183,21 +188,23 @@ std::string encode(const image::Raster& rgb, Effort effort) {
     if (rgb.channels() != 3 || rgb.empty()) throw ImageError("PNG encoding needs an 8-bit 3-channel image");
 
     Raw raw;
-    std::string idat;
+    image::Buffer zbuf;
+    size_t zsize = 0;
     if (effort == Effort::Fast) {
         const Compressor z(kFastLevel);
         append_rows(rgb, 0, rgb.height(), false, raw);
-        idat = z.zlib(raw);
+        zsize = z.zlib(raw, zbuf);
     } else {
         // Flat screens favour raw rows, photographic content favours filtered ones; a
         // sample decides, and only the winner is compressed in full.
         const Compressor z(kSmallestLevel);
         append_rows(rgb, 0, rgb.height(), filtering_pays(rgb, z), raw);
-        idat = z.zlib(raw);
+        zsize = z.zlib(raw, zbuf);
     }
+    const std::string_view idat(reinterpret_cast<const char*>(zbuf.get()), zsize);
 
     std::string out;
-    out.reserve(idat.size() + 64);
+    out.reserve(idat.size() + 64 + 12 * (idat.size() >> 24));
     out.append("\x89PNG\r\n\x1a\n", 8);
     std::uint8_t ihdr[13] = {0};
     for (int i = 0; i < 4; ++i) {
