@@ -1,10 +1,12 @@
 # Entry points: `make demo` and `make test` (see README.md).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PYTHON     ?= /usr/bin/python3
 
-.PHONY: all deps configure build test test-asan bench demo clean
+.PHONY: all deps configure build test test-asan fuzz bench demo clean
 
 all: build
 
@@ -26,6 +28,14 @@ test-asan: deps
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Each fuzz target for FUZZ_SECONDS under AddressSanitizer and UBSan (clang, libFuzzer).
+fuzz:
+	@scripts/install-deps fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDROIDLENS_FUZZ=ON \
+		-DDROIDLENS_TESTS=OFF -DDROIDLENS_BENCH=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	@scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 bench: build
 	@$(PYTHON) bench/run.py --build $(BUILD) --out bench/results.json
 
@@ -33,4 +43,4 @@ demo: build
 	@scripts/demo $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) outputs
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) outputs

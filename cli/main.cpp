@@ -3,23 +3,52 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <iostream>
 #include <memory>
-#include <set>
+
 
 namespace {
 
-constexpr const char* kDescription =
-    "droidlens: let a vision language model read and operate Android screens.\n\n"
-    "Modes: locate, ocr, glyphpin, nodepin, diff, action, automate, displays.\n"
-    "The result record is printed as JSON on standard output; progress lines go to\n"
-    "standard error. Model settings come from the flags, then the environment\n"
-    "(DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
-    "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT),\n"
-    "then the JSON file given with --config.";
+// The help text's description, with one line per mode from the router's table.
+std::string description() {
+    std::string text = "droidlens: let a vision language model read and operate Android screens.\n\nModes:\n";
+    for (const droidlens::ModeInfo& m : droidlens::modes()) {
+        std::string name = m.name;
+        name.resize(10, ' ');
+        text += "  " + name + m.summary + "\n";
+    }
+    text +=
+        "\nThe result record is printed as JSON on standard output; progress lines go to\n"
+        "standard error. Model settings come from the flags, then the environment\n"
+        "(DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
+        "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT),\n"
+        "then the JSON file given with --config.";
+    return text;
+}
 
-// Modes that talk to the model; the others run without a model service.
-const std::set<std::string> kModelModes = {"locate", "ocr", "glyphpin", "nodepin", "action", "automate"};
+std::string mode_list() {
+    std::string names;
+    for (const std::string& n : droidlens::mode_names()) names += (names.empty() ? "" : ", ") + n;
+    return names;
+}
+
+// Ctrl-C and SIGTERM ask the work in progress to stop: the adb child is killed, the
+// model request aborted, files already written stay. A second signal ends the
+// process at once.
+void on_stop_signal(int sig) {
+    droidlens::cancel::request(sig);
+    std::signal(sig, SIG_DFL);
+}
+
+void install_stop_handlers() {
+    droidlens::cancel::wait_fd();  // created now, outside any signal handler
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 int fail(const std::string& message, int status) {
     std::cerr << "droidlens: error: " << message << std::endl;
@@ -31,7 +60,7 @@ int fail(const std::string& message, int status) {
 int main(int argc, char** argv) {
     using namespace droidlens;
 
-    CLI::App app{kDescription, "droidlens"};
+    CLI::App app{description(), "droidlens"};
     app.get_formatter()->column_width(30);
 
     std::string mode;
@@ -39,12 +68,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> images;
     std::optional<std::string> device_id;
     std::optional<std::int64_t> display_id;
-    std::string output_dir = "outputs";
-    std::int64_t max_steps = 10;
-    std::string lang = "cn";
+    std::string output_dir = kDefaultOutputDir;
+    std::int64_t max_steps = kDefaultMaxSteps;
+    std::string lang = kDefaultLang;
     ConfigOverrides overrides;
 
-    app.add_option("mode", mode, "What to do: locate, ocr, glyphpin, nodepin, diff, action, automate, displays")
+    app.add_option("mode", mode, "What to do: " + mode_list())
         ->required();
     app.add_option("prompt", prompt, "The request in natural language (not needed for diff)");
     app.add_option("-i,--image", images, "Screenshot file; repeat for several (none: capture from the device)")
@@ -65,7 +94,7 @@ int main(int argc, char** argv) {
     app.add_option("--model", overrides.model, "Model name")->type_name("NAME");
     app.add_option("--temperature", overrides.temperature, "Default sampling temperature")->type_name("T");
     app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
-    app.add_option("--timeout", overrides.timeout, "Seconds to wait for one model request (default 120)")
+    app.add_option("--timeout", overrides.timeout, "Budget in seconds of one model call, retries included (default 120)")
         ->type_name("SECONDS");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
@@ -85,10 +114,12 @@ int main(int argc, char** argv) {
 
     // The library's console lines must not mix with the JSON on standard output.
     set_console_stream(std::cerr);
+    install_stop_handlers();
 
     try {
         std::unique_ptr<Modelwire> llm;
-        if (kModelModes.count(mode)) {
+        const ModeInfo* info = find_mode(mode);
+        if (info && info->needs_model) {
             ModelConfig config = load_model_config(overrides);
             require_model_service(config);
             llm = std::make_unique<Modelwire>(std::move(config));
@@ -107,6 +138,9 @@ int main(int argc, char** argv) {
         Json result = route_dynamic(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
         return 0;
+    } catch (const CancelledError& e) {
+        const int sig = cancel::signal_number();
+        return fail(e.what(), sig > 0 ? 128 + sig : 130);
     } catch (const ValueError& e) {
         return fail(e.what(), 2);
     } catch (const TypeError& e) {

@@ -2,8 +2,10 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/json.hpp>
 
+#include "config_file.hpp"
 #include "utils/fs.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -47,16 +49,31 @@ long long parse_integer(const std::string& text, const std::string& where) {
     return v;
 }
 
-// Reads the JSON configuration file into `config`. Keys: base_url, api_key, model,
-// temperature, max_tokens, timeout. Values are never quoted back in messages, so a
-// malformed api_key cannot leak.
-void apply_file(ModelConfig& config, const std::string& path) {
-    std::string text = fs::read_file(path);
+}  // namespace
+
+// Values are never quoted back in messages, so a malformed api_key cannot leak.
+void apply_config_text(ModelConfig& config, const std::string& text, const std::string& path) {
     Json doc;
     try {
         doc = Json::parse(text);
     } catch (const Json::parse_error& e) {
-        throw ValueError("Config file '" + path + "' is not valid JSON: " + e.what());
+        // Only the position: the parser's own text quotes what it last read, which
+        // may be the API key.
+        const size_t at = std::min<size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i < at; ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+                ++column;
+            }
+        }
+        throw ValueError("Config file '" + path + "' is not valid JSON (line " + std::to_string(line) +
+                         ", column " + std::to_string(column) + ")");
+    } catch (const Json::exception&) {
+        // A number beyond the range of a double, the parser's only other complaint.
+        throw ValueError("Config file '" + path + "' is not valid JSON (a number is out of range)");
     }
     if (!doc.is_object()) throw ValueError("Config file '" + path + "' must hold a JSON object");
     for (auto it = doc.begin(); it != doc.end(); ++it) {
@@ -85,14 +102,12 @@ void apply_file(ModelConfig& config, const std::string& path) {
     }
 }
 
-}  // namespace
-
 ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (env == nullptr) env = &process_env;
     ModelConfig config;
 
     // Lowest precedence first: the file, then the environment, then the flags.
-    if (flags.config_file) apply_file(config, *flags.config_file);
+    if (flags.config_file) apply_config_text(config, fs::read_file(*flags.config_file), *flags.config_file);
 
     if (auto v = env_value(env, "DROIDLENS_BASE_URL")) config.base_url = *v;
     else if (auto o = env_value(env, "OPENAI_BASE_URL")) config.base_url = *o;

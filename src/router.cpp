@@ -3,18 +3,16 @@
 
 #include "modes/diff.hpp"
 #include "router.hpp"
+#include "utils/args.hpp"
 
 #include <array>
 #include <cmath>
 #include <limits>
 #include <map>
-#include <utility>
 
 namespace droidlens {
 
 namespace {
-
-using Handler = ModeHandler;
 
 // Modes whose handlers are not part of this build yet fail clearly instead of
 // pretending to work.
@@ -31,42 +29,38 @@ constexpr char kGlyphpin[] = "glyphpin";
 constexpr char kAction[] = "action";
 constexpr char kAutomate[] = "automate";
 
-// Mode names and their handlers, in the order they are tested.
-std::array<std::pair<const char*, Handler>, 8> kHandlers = {{
-    {"displays", &not_yet_available<kDisplays>},
-    {"diff", &diff::run},
-    {"nodepin", &not_yet_available<kNodepin>},
-    {"locate", &not_yet_available<kLocate>},
-    {"ocr", &not_yet_available<kOcr>},
-    {"glyphpin", &not_yet_available<kGlyphpin>},
-    {"action", &not_yet_available<kAction>},
-    {"automate", &not_yet_available<kAutomate>},
-}};
+// Every mode: its name, whether it asks the model, its line in help texts and its
+// handler, in the order the names are tested. Adding a mode is adding a line here.
+const std::vector<ModeEntry> kTable = {
+    {{"displays", false, "list the displays of the device"}, &not_yet_available<kDisplays>},
+    {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run},
+    {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
+     &not_yet_available<kNodepin>},
+    {{"locate", true, "find one UI element named by the request: its box, confidence and page"},
+     &not_yet_available<kLocate>},
+    {{"ocr", true, "copy the requested text from the screen, item by item"}, &not_yet_available<kOcr>},
+    {{"glyphpin", true, "find the requested text and return every value with its box"},
+     &not_yet_available<kGlyphpin>},
+    {{"action", true, "let the model choose and perform one device action"}, &not_yet_available<kAction>},
+    {{"automate", true, "carry out a multi-step task on the device"}, &not_yet_available<kAutomate>},
+};
 
-Json dispatch(const std::string& mode, const ModeArgs& args) {
-    for (const auto& [name, handler] : kHandlers) {
-        if (mode == name) {
-            ModeArgs copy = args;  // each handler gets its own copy of the argument set
-            Json result = handler(copy);
-            if (!result.is_object() && !result.is_null()) {
-                throw TypeError("Expected dict, got " + type_name(result).substr(0, 200));
-            }
-            return result;
+Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, ChatModel* llm, const ModeArgs& args) {
+    for (const ModeEntry& entry : table) {
+        if (mode != entry.info.name) continue;
+        if (entry.info.needs_model && llm == nullptr) {
+            throw ValueError("Mode '" + mode + "' needs a model client, but none was given");
         }
+        const ModeArgs copy = args;  // each handler gets its own copy of the argument set
+        Json result = entry.handler(copy);
+        if (!result.is_object() && !result.is_null()) args::throw_expected("dict", result);
+        return result;
     }
     throw ValueError("Unknown mode: " + mode);
 }
 
-// "%.200s": the argument-error texts cut every filled-in value at 200 characters.
-std::string cut200(const std::string& s) { return s.substr(0, 200); }
-
-[[noreturn]] void wrong_type(const std::string& name, const std::string& expected, const Json& given) {
-    throw TypeError("Argument '" + cut200(name) + "' has incorrect type (expected " + cut200(expected) +
-                    ", got " + cut200(type_name(given)) + ")");
-}
-
 std::string as_text(const std::string& name, const Json& v) {
-    if (!v.is_string()) wrong_type(name, "str", v);
+    if (!v.is_string()) args::throw_wrong_type(name, "str", v);
     return v.get<std::string>();
 }
 
@@ -74,11 +68,11 @@ std::string as_text(const std::string& name, const Json& v) {
 // rejected. Values that have no integer (NaN, infinities, out of range) fail clearly.
 std::int64_t as_integer(const std::string& name, const Json& v) {
     if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-    if (v.is_number_integer()) return v.get<std::int64_t>();
+    if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
     if (v.is_number_unsigned()) {
         auto u = v.get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            throw ConversionError("Argument '" + cut200(name) + "' is out of range");
+            throw ConversionError("Argument '" + name.substr(0, 200) + "' is out of range");
         }
         return static_cast<std::int64_t>(u);
     }
@@ -88,35 +82,46 @@ std::int64_t as_integer(const std::string& name, const Json& v) {
         if (std::isinf(d)) throw ConversionError("cannot convert float infinity to integer");
         double t = std::trunc(d);
         if (t < -9.2233720368547758e18 || t >= 9.2233720368547758e18) {
-            throw ConversionError("Argument '" + cut200(name) + "' is out of range");
+            throw ConversionError("Argument '" + name.substr(0, 200) + "' is out of range");
         }
         return static_cast<std::int64_t>(t);
     }
-    wrong_type(name, "int", v);
+    args::throw_wrong_type(name, "int", v);
 }
 
-const std::array<const char*, 8> kParamNames = {"mode",      "prompt",     "image_paths", "device_id",
+const std::array<const char*, 8> kParamNames = {"mode",       "prompt",     "image_paths", "device_id",
                                                 "display_id", "output_dir", "max_steps",   "lang"};
 
 }  // namespace
 
-ModeHandler swap_mode_handler(const std::string& mode, ModeHandler handler) {
-    for (auto& entry : kHandlers) {
-        if (mode == entry.first) return std::exchange(entry.second, handler);
-    }
-    throw ValueError("Unknown mode: " + mode);
+const std::vector<ModeEntry>& mode_table() { return kTable; }
+
+const std::vector<ModeInfo>& modes() {
+    static const std::vector<ModeInfo> infos = [] {
+        std::vector<ModeInfo> v;
+        for (const ModeEntry& e : kTable) v.push_back(e.info);
+        return v;
+    }();
+    return infos;
 }
 
 const std::vector<std::string>& mode_names() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> v;
-        for (const auto& h : kHandlers) v.emplace_back(h.first);
+        for (const ModeEntry& e : kTable) v.emplace_back(e.info.name);
         return v;
     }();
     return names;
 }
 
-Json route(ChatModel* llm, const std::string& mode, const std::string& prompt, const RouteOptions& options) {
+const ModeInfo* find_mode(const std::string& name) {
+    for (const ModeInfo& m : modes())
+        if (name == m.name) return &m;
+    return nullptr;
+}
+
+Json route_with(const std::vector<ModeEntry>& table, ChatModel* llm, const std::string& mode,
+                const std::string& prompt, const RouteOptions& options) {
     ModeArgs args;
     args.llm = llm;
     args.prompt = prompt;
@@ -126,12 +131,12 @@ Json route(ChatModel* llm, const std::string& mode, const std::string& prompt, c
     args.output_dir = options.output_dir;
     args.max_steps = options.max_steps;
     args.lang = options.lang;
-    return dispatch(mode, args);
+    return dispatch(table, mode, llm, args);
 }
 
-Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs) {
-    if (!args.is_array()) wrong_type("args", "list", args);
-    if (!kwargs.is_object()) wrong_type("kwargs", "dict", kwargs);
+Json route_dynamic_with(const std::vector<ModeEntry>& table, ChatModel* llm, const Json& args, const Json& kwargs) {
+    if (!args.is_array()) args::throw_wrong_type("args", "list", args);
+    if (!kwargs.is_object()) args::throw_wrong_type("kwargs", "dict", kwargs);
 
     // Bind positional and named arguments to the parameters after `llm`.
     const size_t given = args.size() + 1;  // `llm` is the first positional argument
@@ -145,7 +150,7 @@ Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs) {
         const std::string& key = it.key();
         bool known = key == "llm";
         for (const char* p : kParamNames) known = known || key == p;
-        if (!known) throw TypeError("route() got an unexpected keyword argument '" + key + "'");
+        if (!known) throw TypeError("route() got an unexpected keyword argument '" + key.substr(0, 200) + "'");
         if (key == "llm" || bound.count(key)) {
             throw TypeError("route() got multiple values for argument '" + key + "'");
         }
@@ -172,20 +177,28 @@ Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs) {
     out.llm = llm;
     out.prompt = as_text("prompt", *get("prompt"));
     if (const Json* v = get("image_paths"); v && !v->is_null()) {
-        if (!v->is_array()) wrong_type("image_paths", "list", *v);
+        if (!v->is_array()) args::throw_wrong_type("image_paths", "list", *v);
         for (size_t i = 0; i < v->size(); ++i) {
             out.image_paths.push_back(as_text("image_paths[" + std::to_string(i) + "]", (*v)[i]));
         }
     }
     if (const Json* v = get("device_id"); v && !v->is_null()) {
-        if (!v->is_string()) wrong_type("device_id", "str", *v);
+        if (!v->is_string()) args::throw_wrong_type("device_id", "str", *v);
         out.device_id = v->get<std::string>();
     }
     if (const Json* v = get("display_id"); v && !v->is_null()) out.display_id = as_integer("display_id", *v);
     if (const Json* v = get("output_dir")) out.output_dir = as_text("output_dir", *v);
     if (const Json* v = get("max_steps")) out.max_steps = as_integer("max_steps", *v);
     if (const Json* v = get("lang")) out.lang = as_text("lang", *v);
-    return dispatch(mode, out);
+    return dispatch(table, mode, llm, out);
+}
+
+Json route(ChatModel* llm, const std::string& mode, const std::string& prompt, const RouteOptions& options) {
+    return route_with(kTable, llm, mode, prompt, options);
+}
+
+Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs) {
+    return route_dynamic_with(kTable, llm, args, kwargs);
 }
 
 }  // namespace droidlens

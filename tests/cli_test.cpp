@@ -2,6 +2,7 @@
 // standard output (the result JSON only) and standard error (one error line).
 #include <droidlens/json.hpp>
 
+#include "fakes/adb_fixture.hpp"
 #include "test_support.hpp"
 #include "utils/subprocess.hpp"
 
@@ -22,6 +23,14 @@ struct CliRun {
 CliRun droidlens_cli(std::vector<std::string> args) {
     args.insert(args.begin(), DROIDLENS_CLI);
     auto r = proc::run_process(args, std::chrono::seconds(60));
+    return {r.exit_code, r.stdout_data, r.stderr_data};
+}
+
+// The command run under a wrapper program (e.g. `timeout -s INT 1`).
+CliRun droidlens_cli_via(std::vector<std::string> wrapper, std::vector<std::string> args) {
+    wrapper.push_back(DROIDLENS_CLI);
+    wrapper.insert(wrapper.end(), args.begin(), args.end());
+    auto r = proc::run_process(wrapper, std::chrono::seconds(60));
     return {r.exit_code, r.stdout_data, r.stderr_data};
 }
 

@@ -86,6 +86,14 @@ TEST_F(ConfigTest, MalformedValuesAreRejectedWithoutEchoingTheKey) {
     EXPECT_THROW(load_model_config(flags, &fake_env), ValueError);
     testsupport::write_text(tmp.path() / "c.json", "{not json");
     EXPECT_THROW(load_model_config(flags, &fake_env), ValueError);
+    // A file that breaks inside the key's string: the parser would quote what it
+    // last read, the key itself. Only the position is reported.
+    testsupport::write_text(tmp.path() / "c.json", "{\n  \"model\": \"m\",\n  \"api_key\": \"sk-live-0123456789abcdef\n}");
+    EXPECT_THROW_MSG(load_model_config(flags, &fake_env), ValueError,
+                     "Config file '" + tmp.file("c.json") + "' is not valid JSON (line 3, column 39)");
+    testsupport::write_text(tmp.path() / "c.json", R"({"max_tokens": 1.5e400})");
+    EXPECT_THROW_MSG(load_model_config(flags, &fake_env), ValueError,
+                     "Config file '" + tmp.file("c.json") + "' is not valid JSON (a number is out of range)");
     flags.config_file = tmp.file("missing.json");
     EXPECT_THROW(load_model_config(flags, &fake_env), FileSystemError);
 }

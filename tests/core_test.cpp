@@ -6,6 +6,7 @@
 #include "utils/base64.hpp"
 #include "utils/fs.hpp"
 #include "utils/regex.hpp"
+#include "utils/values.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,4 +117,40 @@ TEST(Regex, UnicodeClassesAndWordBoundaries) {
     EXPECT_EQ(Regex("x*").find_all("ab").size(), 3u);
     EXPECT_THROW(Regex("("), ValueError);
     EXPECT_THROW(Regex("a").search("\xff"), ValueError);
+}
+
+TEST(Values, ConversionsOfModelSuppliedValues) {
+    using namespace droidlens::values;
+    // Truth values as a dynamic language sees them.
+    for (const Json& f : {Json(nullptr), Json(false), Json(0), Json(-0.0), Json(""), Json::array(), Json::object()})
+        EXPECT_TRUE(is_false_valued(f)) << f.dump();
+    for (const Json& t : {Json(true), Json(0.5), Json(" "), Json{0}, Json("0")}) EXPECT_FALSE(is_false_valued(t));
+
+    EXPECT_EQ(to_int(Json(2.9)), 2);
+    EXPECT_EQ(to_int(Json(-2.9)), -2);
+    EXPECT_EQ(to_int(Json(true)), 1);
+    EXPECT_EQ(to_int(Json(" 42 ")), 42);
+    EXPECT_EQ(to_int(Json("-7")), -7);
+    EXPECT_EQ(to_int(Json("+7")), 7);
+    EXPECT_THROW_MSG(to_int(Json("2.5")), ConversionError, "invalid literal for int() with base 10: '2.5'");
+    EXPECT_THROW_MSG(to_int(Json(nullptr)), ConversionError,
+                     "int() argument must be a string or a real number, not 'NoneType'");
+    EXPECT_THROW(to_int(Json("-")), ConversionError);
+    EXPECT_THROW(to_int(Json("--1")), ConversionError);
+    EXPECT_THROW(to_int(Json(1e308)), ConversionError);
+    EXPECT_THROW(to_int(Json(18446744073709551615u)), ConversionError);
+    EXPECT_THROW(to_int(Json("99999999999999999999")), ConversionError);
+    EXPECT_THROW(to_int(Json::array()), ConversionError);
+
+    EXPECT_EQ(to_real(Json(" 1.5 ")), 1.5);
+    EXPECT_EQ(to_real(Json(3)), 3.0);
+    EXPECT_EQ(to_real(Json(false)), 0.0);
+    EXPECT_THROW_MSG(to_real(Json("abc")), ConversionError, "could not convert string to float: 'abc'");
+    EXPECT_THROW(to_real(Json::object()), ConversionError);
+
+    EXPECT_EQ(to_text(Json(42)), "42");
+    EXPECT_EQ(to_text(Json(12.5)), "12.5");
+    EXPECT_EQ(to_text(Json(3.0)), "3.0");
+    EXPECT_EQ(to_text(Json(1e20)), "1e+20");
+    EXPECT_EQ(to_text(Json(true)), "True");
 }

@@ -22,25 +22,32 @@ Json recording_handler(const ModeArgs& args) {
 
 Json failing_handler(const ModeArgs&) { throw RuntimeError("No ADB devices detected"); }
 
-// Puts the recording handler in place of one mode for the duration of a test.
+// A copy of the production table whose handlers a test replaces. The copy asks for
+// no model, so tests can pass a null client; one test restores the flag.
+std::vector<ModeEntry> g_table;
+
+Json route_t(ChatModel* llm, const std::string& mode, const std::string& prompt, const RouteOptions& o = {}) {
+    return route_with(g_table, llm, mode, prompt, o);
+}
+Json route_dynamic_t(ChatModel* llm, const Json& args, const Json& kwargs = Json::object()) {
+    return route_dynamic_with(g_table, llm, args, kwargs);
+}
+
 class RouterTest : public ::testing::Test {
 protected:
     void install(const std::string& mode, ModeHandler h = &recording_handler) {
-        saved_.emplace_back(mode, swap_mode_handler(mode, h));
+        for (ModeEntry& e : g_table)
+            if (mode == e.info.name) e.handler = h;
     }
     void SetUp() override {
         g_calls.clear();
         g_reply = Json{{"mode", "x"}};
+        g_table = mode_table();
+        for (ModeEntry& e : g_table) e.info.needs_model = false;
     }
-    void TearDown() override {
-        for (auto& [mode, h] : saved_) swap_mode_handler(mode, h);
-    }
-
-private:
-    std::vector<std::pair<std::string, ModeHandler>> saved_;
 };
 
-Json call(const Json& kwargs) { return route_dynamic(nullptr, Json::array(), kwargs); }
+Json call(const Json& kwargs) { return route_dynamic_t(nullptr, Json::array(), kwargs); }
 
 }  // namespace
 
@@ -56,7 +63,7 @@ TEST_F(RouterTest, EveryModeNameReachesItsOwnHandler) {
     for (const std::string& mode : mode_names()) {
         g_calls.clear();
         g_reply = Json{{"mode", mode}};
-        EXPECT_EQ(route(nullptr, mode, "p")["mode"], mode);
+        EXPECT_EQ(route_t(nullptr, mode, "p")["mode"], mode);
         EXPECT_EQ(g_calls.size(), 1u);
     }
     EXPECT_EQ(mode_names(), (std::vector<std::string>{"displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
@@ -84,7 +91,7 @@ TEST_F(RouterTest, DefaultsAndTheCommonArgumentSet) {
     // Positional arguments after the model client bind in order.
     int dummy_llm_marker = 0;
     (void)dummy_llm_marker;
-    route_dynamic(nullptr, Json{"diff", "req", Json{"a.png", "b.png"}, "SER", 3, "out", 4, "en"});
+    route_dynamic_t(nullptr, Json{"diff", "req", Json{"a.png", "b.png"}, "SER", 3, "out", 4, "en"});
     const ModeArgs& p = g_calls.back();
     EXPECT_EQ(p.prompt, "req");
     EXPECT_EQ(p.image_paths, (std::vector<std::string>{"a.png", "b.png"}));
@@ -137,9 +144,9 @@ TEST_F(RouterTest, WrongTypesAndWrongArgumentListsNeverReachAHandler) {
     expect_type(Json::object(), "route() missing 2 required positional arguments: 'mode' and 'prompt'");
     expect_type({{"mode", "diff"}, {"prompt", "p"}, {"colour", "red"}},
                 "route() got an unexpected keyword argument 'colour'");
-    EXPECT_THROW_MSG(route_dynamic(nullptr, Json{"diff", "p"}, {{"mode", "diff"}}), TypeError,
+    EXPECT_THROW_MSG(route_dynamic_t(nullptr, Json{"diff", "p"}, {{"mode", "diff"}}), TypeError,
                      "route() got multiple values for argument 'mode'");
-    EXPECT_THROW_MSG(route_dynamic(nullptr, Json{"diff", "p", {}, nullptr, nullptr, "o", 1, "cn", "extra"}),
+    EXPECT_THROW_MSG(route_dynamic_t(nullptr, Json{"diff", "p", {}, nullptr, nullptr, "o", 1, "cn", "extra"}),
                      TypeError, "route() takes from 3 to 9 positional arguments but 10 were given");
     EXPECT_TRUE(g_calls.empty());
 }
@@ -147,14 +154,14 @@ TEST_F(RouterTest, WrongTypesAndWrongArgumentListsNeverReachAHandler) {
 TEST_F(RouterTest, HandlerResultsAndErrorsPassThroughUnchanged) {
     install("diff");
     g_reply = Json{{"mode", "diff"}, {"diff_score", 0.5}};
-    EXPECT_EQ(route(nullptr, "diff", ""), g_reply);
+    EXPECT_EQ(route_t(nullptr, "diff", ""), g_reply);
     g_reply = nullptr;
-    EXPECT_TRUE(route(nullptr, "diff", "").is_null());
+    EXPECT_TRUE(route_t(nullptr, "diff", "").is_null());
     g_reply = Json::array();
-    EXPECT_THROW_MSG(route(nullptr, "diff", ""), TypeError, "Expected dict, got list");
+    EXPECT_THROW_MSG(route_t(nullptr, "diff", ""), TypeError, "Expected dict, got list");
 
     install("action", &failing_handler);
-    EXPECT_THROW_MSG(route(nullptr, "action", "tap"), RuntimeError, "No ADB devices detected");
+    EXPECT_THROW_MSG(route_t(nullptr, "action", "tap"), RuntimeError, "No ADB devices detected");
 }
 
 TEST_F(RouterTest, EachCallGetsItsOwnCopyOfTheOptions) {
@@ -162,9 +169,27 @@ TEST_F(RouterTest, EachCallGetsItsOwnCopyOfTheOptions) {
     RouteOptions opts;
     opts.image_paths = std::vector<std::string>{"x.png"};
     opts.display_id = 2;
-    route(nullptr, "ocr", "read", opts);
-    route(nullptr, "ocr", "read", opts);
+    route_t(nullptr, "ocr", "read", opts);
+    route_t(nullptr, "ocr", "read", opts);
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(g_calls[0].image_paths, g_calls[1].image_paths);
     EXPECT_EQ(g_calls[1].display_id, 2);
+}
+
+TEST_F(RouterTest, ModelModesRefuseANullClientBeforeTheHandlerRuns) {
+    // The production table: every mode that asks the model says so.
+    for (const ModeInfo& m : modes()) {
+        const bool model = std::string(m.name) != "diff" && std::string(m.name) != "displays";
+        EXPECT_EQ(m.needs_model, model) << m.name;
+        EXPECT_EQ(find_mode(m.name), &m);
+    }
+    EXPECT_EQ(find_mode("Locate"), nullptr);
+    g_table = mode_table();
+    install("locate");
+    EXPECT_THROW_MSG(route_t(nullptr, "locate", "the OK button"), ValueError,
+                     "Mode 'locate' needs a model client, but none was given");
+    EXPECT_TRUE(g_calls.empty());
+    install("diff");
+    route_t(nullptr, "diff", "");
+    EXPECT_EQ(g_calls.size(), 1u);
 }

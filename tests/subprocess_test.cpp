@@ -3,11 +3,15 @@
 #include <droidlens/errors.hpp>
 
 #include "test_support.hpp"
+#include <droidlens/cancel.hpp>
+#include "utils/secrets.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -108,19 +112,91 @@ TEST(RunProcess, LeavesNoDescriptorsBehind) {
     }
     EXPECT_THROW(run_process({"sleep", "5"}, 50ms), droidlens::TimeoutError);
     EXPECT_EQ(open_fd_count(), before);
-    // Nor does the child inherit ours: it holds 0, 1, 2 and only what the test process
-    // itself inherited without close-on-exec.
-    std::set<std::string> expected = {"0", "1", "2"};
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const int fd = std::stoi(e.path().filename().string());
-        const int flags = ::fcntl(fd, F_GETFD);
-        if (flags >= 0 && !(flags & FD_CLOEXEC)) expected.insert(e.path().filename().string());
-    }
+    // Nor does the child inherit ours, not even descriptors opened without
+    // close-on-exec (as libcurl's sockets are): it holds 0, 1 and 2 only.
+    const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC
+    ASSERT_GE(leaked, 3);
     const auto r = run_process({"sh", "-c", "ls /proc/$$/fd; true"}, 5s);
+    ::close(leaked);
     std::set<std::string> seen;
     std::istringstream in(r.stdout_data);
     for (std::string fd; std::getline(in, fd);) seen.insert(fd);
     seen.erase("10");  // dash keeps its own descriptor there
-    expected.erase("10");
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(seen, (std::set<std::string>{"0", "1", "2"}));
+}
+
+TEST(RunProcess, ChildrenGetNoModelSettingsAndNoSecrets) {
+    testsupport::ScopedEnv a("DROIDLENS_API_KEY", "sk-droidlens-secret-1");
+    testsupport::ScopedEnv b("OPENAI_API_KEY", "sk-openai-secret-2");
+    testsupport::ScopedEnv c("DROIDLENS_BASE_URL", "http://user:pw@host/v1");
+    testsupport::ScopedEnv d("MY_TOOL_TOKEN", "prefix-sk-registered-secret-3-suffix");
+    testsupport::ScopedEnv e("HARMLESS_SETTING", "kept");
+    droidlens::secrets::add("sk-registered-secret-3");
+    const auto r = run_process({"env"}, 5s);
+    EXPECT_EQ(r.exit_code, 0);
+    for (const char* gone : {"DROIDLENS_API_KEY", "OPENAI_API_KEY", "DROIDLENS_BASE_URL", "MY_TOOL_TOKEN", "secret"})
+        EXPECT_EQ(r.stdout_data.find(gone), std::string::npos) << gone;
+    EXPECT_NE(r.stdout_data.find("HARMLESS_SETTING=kept"), std::string::npos);
+    EXPECT_NE(r.stdout_data.find("PATH="), std::string::npos);
+}
+
+// A host process that ignores SIGCHLD has its children reaped by the kernel, and one
+// with a SIGCHLD handler may reap every child itself: exit statuses must survive both.
+TEST(RunProcess, ExitStatusesSurviveWhateverTheHostDoesWithSigchld) {
+    struct sigaction saved{};
+    ::sigaction(SIGCHLD, nullptr, &saved);
+    ::signal(SIGCHLD, SIG_IGN);
+    EXPECT_EQ(run_process({"sh", "-c", "exit 3"}, 5s).exit_code, 3);
+    EXPECT_EQ(run_process({"true"}, 5s).exit_code, 0);
+    EXPECT_EQ(run_process({"sh", "-c", "echo hi"}, 5s).stdout_data, "hi\n");
+
+    struct sigaction reaper{};
+    reaper.sa_handler = [](int) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    };
+    ::sigaction(SIGCHLD, &reaper, nullptr);
+    EXPECT_EQ(run_process({"sh", "-c", "exit 5"}, 5s).exit_code, 5);
+    EXPECT_EQ(run_process({"sh", "-c", "kill -TERM $$"}, 5s).exit_code, 128 + 15);
+    ::sigaction(SIGCHLD, &saved, nullptr);
+}
+
+TEST(RunProcess, EndlessOutputIsCappedAndTheChildStopped) {
+    testsupport::TempDir dir;
+    const std::string marker = dir.file("still-running");
+    double took = seconds_of([&] {
+        EXPECT_THROW_MSG(run_process({"yes"}, 30s), droidlens::ProcessError,
+                         "Command '['yes']' printed more than 64 MiB of output; it was stopped");
+    });
+    EXPECT_LT(took, 10.0);
+    // A small cap, on a child that prints to both streams.
+    EXPECT_THROW_MSG(run_process({"sh", "-c", "while :; do echo x; echo y >&2; done"}, 30s, 1000),
+                     droidlens::ProcessError,
+                     "Command '['sh', '-c', 'while :; do echo x; echo y >&2; done']' printed more than 1000 bytes "
+                     "of output; it was stopped");
+    // Output up to the cap is fine.
+    EXPECT_EQ(run_process({"head", "-c", "1000", "/dev/zero"}, 5s, 1000).stdout_data.size(), 1000u);
+}
+
+TEST(RunProcess, ACancelRequestStopsTheChildAndItsGroup) {
+    testsupport::TempDir dir;
+    const std::string marker = dir.file("survivor");
+    std::thread canceller([] {
+        std::this_thread::sleep_for(200ms);
+        droidlens::cancel::request(SIGINT);
+    });
+    const double took = seconds_of([&] {
+        EXPECT_THROW(run_process({"sh", "-c", "(sleep 1; touch " + marker + ") & sleep 30"}, 60s),
+                     droidlens::CancelledError);
+    });
+    canceller.join();
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(droidlens::cancel::signal_number(), SIGINT);
+    // Until reset, nothing new starts; afterwards work goes on as before.
+    EXPECT_THROW(run_process({"true"}, 5s), droidlens::CancelledError);
+    EXPECT_THROW(droidlens::cancel::sleep_for(10s), droidlens::CancelledError);
+    droidlens::cancel::reset();
+    EXPECT_EQ(run_process({"true"}, 5s).exit_code, 0);
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a grandchild survived the cancellation";
 }

@@ -14,9 +14,11 @@ struct ModelConfig {
     std::string model;          // model name sent with every request
     double temperature = 0.1;   // used when a call gives none
     long long max_tokens = 4096;  // used when a call gives none
-    double timeout = 120.0;     // seconds allowed for one HTTP request (connect + reply)
-    double connect_timeout = 10.0;  // seconds allowed to establish the connection
-    int max_retries = 2;        // retries of transient failures (connection, 408, 429, 5xx)
+    // Seconds allowed for the whole model call: every attempt and every wait between
+    // attempts. A request that timed out after it was sent is not repeated.
+    double timeout = 120.0;
+    double connect_timeout = 10.0;  // seconds allowed to establish one connection
+    int max_retries = 2;        // retries of transient failures (connection, 408, 429, 5xx) within the budget
 };
 
 // Values given on the command line; absent ones fall through to the environment.

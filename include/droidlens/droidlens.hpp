@@ -1,6 +1,7 @@
 // Everything a caller of the droidlens library needs.
 #pragma once
 
+#include <droidlens/cancel.hpp>
 #include <droidlens/config.hpp>
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>

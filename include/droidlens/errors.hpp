@@ -87,4 +87,11 @@ public:
     using Error::Error;
 };
 
+// The work was stopped on request (Ctrl-C, a binding's interrupt, a protocol
+// cancellation) before it finished. Nothing already written is removed.
+class CancelledError : public Error {
+public:
+    using Error::Error;
+};
+
 }  // namespace droidlens

@@ -13,6 +13,11 @@ namespace droidlens {
 
 class ChatModel;
 
+// Defaults of the run options, shared by the library, the command line and bindings.
+inline constexpr const char* kDefaultOutputDir = "outputs";
+inline constexpr std::int64_t kDefaultMaxSteps = 10;
+inline constexpr const char* kDefaultLang = "cn";
+
 // The common argument set handed to every mode's run(). Each mode uses what it
 // needs and ignores the rest.
 struct ModeArgs {
@@ -21,9 +26,9 @@ struct ModeArgs {
     std::vector<std::string> image_paths; // screenshot files; empty: capture from the device
     std::optional<std::string> device_id; // adb serial
     std::optional<std::int64_t> display_id;
-    std::string output_dir = "outputs";
-    std::int64_t max_steps = 10;
-    std::string lang = "cn";              // "en" selects English prompts, anything else Chinese
+    std::string output_dir = kDefaultOutputDir;
+    std::int64_t max_steps = kDefaultMaxSteps;
+    std::string lang = kDefaultLang;      // "en" selects English prompts, anything else Chinese
 };
 
 // Run options of route(), all optional.
@@ -31,16 +36,30 @@ struct RouteOptions {
     std::optional<std::vector<std::string>> image_paths;
     std::optional<std::string> device_id;
     std::optional<std::int64_t> display_id;
-    std::string output_dir = "outputs";
-    std::int64_t max_steps = 10;
-    std::string lang = "cn";
+    std::string output_dir = kDefaultOutputDir;
+    std::int64_t max_steps = kDefaultMaxSteps;
+    std::string lang = kDefaultLang;
 };
+
+// What a front end may know of a mode without running it.
+struct ModeInfo {
+    const char* name;     // the name route() takes
+    bool needs_model;     // asks the model: route() refuses a null `llm` for it
+    const char* summary;  // one line for help texts
+};
+
+// Every mode, in the order route() tests the names.
+const std::vector<ModeInfo>& modes();
 
 // The mode names, in the order route() tests them.
 const std::vector<std::string>& mode_names();
 
+// The mode called `name`, or null when there is none.
+const ModeInfo* find_mode(const std::string& name);
+
 // Dispatches to the handler named by `mode` and returns its record (an object, or
-// null when the handler returns nothing). Throws ValueError "Unknown mode: " + mode.
+// null when the handler returns nothing). Throws ValueError "Unknown mode: " + mode,
+// and ValueError when the mode asks the model and `llm` is null.
 Json route(ChatModel* llm, const std::string& mode, const std::string& prompt,
            const RouteOptions& options = {});
 

@@ -1,6 +1,9 @@
 // The chat-completions client: argument checks, the request body, and one POST over
 // libcurl with time-outs and a bounded retry of transient failures.
 #include <droidlens/errors.hpp>
+#include "utils/args.hpp"
+#include <droidlens/cancel.hpp>
+#include "utils/secrets.hpp"
 #include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>
 
@@ -15,7 +18,6 @@
 #include <optional>
 #include <random>
 #include <sstream>
-#include <thread>
 
 namespace droidlens {
 
@@ -26,11 +28,6 @@ constexpr std::size_t kMaxReplyBytes = 64u << 20;
 constexpr double kMaxRetryAfterSeconds = 60.0;
 constexpr double kBackoffBaseSeconds = 0.5;
 constexpr double kMaxBackoffSeconds = 8.0;
-
-[[noreturn]] void throw_type_error(const char* name, const char* expected, const Json& got) {
-    throw TypeError(std::string("Argument '") + name + "' has incorrect type (expected " + expected +
-                    ", got " + type_name(got) + ")");
-}
 
 // A boolean counts as the number 1 or 0, as in a dynamic language.
 bool is_number(const Json& v) { return v.is_number() || v.is_boolean(); }
@@ -58,15 +55,15 @@ std::string shorten(std::string text, std::size_t limit) {
     return text + "...";
 }
 
-std::string trim(std::string_view s) { return std::string(text::strip(s)); }
+using text::trim;
 
-// The key must never reach a message, whatever text (service replies, URLs, curl's
-// own error text) a message was built from.
+// The key and the address's credentials must never reach a message, whatever text
+// (service replies, URLs, curl's own error text) a message was built from.
 std::string scrub(std::string text, const std::string& key) {
-    if (key.empty()) return text;
-    for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 3))
-        text.replace(pos, key.size(), "***");
-    return text;
+    if (!key.empty())
+        for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 3))
+            text.replace(pos, key.size(), "***");
+    return secrets::redact(std::move(text));
 }
 
 std::string seconds_text(double s) {
@@ -181,6 +178,9 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Aborts the transfer (CURLE_ABORTED_BY_CALLBACK) once a cancel request is pending.
+int on_progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return cancel::requested() ? 1 : 0; }
+
 struct Attempt {
     CURLcode code = CURLE_OK;
     std::string curl_error;
@@ -194,11 +194,11 @@ struct Attempt {
 
 Json ChatModel::chat(const Json& messages, const Json& tools, const Json& tool_choice,
                      const Json& temperature, const Json& max_tokens) {
-    if (!messages.is_array()) throw_type_error("messages", "list", messages);
-    if (!tools.is_null() && !tools.is_array()) throw_type_error("tools", "list", tools);
-    if (!tool_choice.is_null() && !tool_choice.is_object()) throw_type_error("tool_choice", "dict", tool_choice);
-    if (!temperature.is_null() && !is_number(temperature)) throw_type_error("temperature", "float", temperature);
-    if (!max_tokens.is_null() && !is_number(max_tokens)) throw_type_error("max_tokens", "int", max_tokens);
+    if (!messages.is_array()) args::throw_wrong_type("messages", "list", messages);
+    if (!tools.is_null() && !tools.is_array()) args::throw_wrong_type("tools", "list", tools);
+    if (!tool_choice.is_null() && !tool_choice.is_object()) args::throw_wrong_type("tool_choice", "dict", tool_choice);
+    if (!temperature.is_null() && !is_number(temperature)) args::throw_wrong_type("temperature", "float", temperature);
+    if (!max_tokens.is_null() && !is_number(max_tokens)) args::throw_wrong_type("max_tokens", "int", max_tokens);
 
     Json temp = nullptr;
     if (!temperature.is_null()) {
@@ -225,8 +225,9 @@ struct Modelwire::Client {
 
     // One POST; every option is set afresh, while the handle keeps its open
     // connections for the next call.
-    Attempt post(const std::string& url, const std::string& body, const std::string& api_key,
-                 const ModelConfig& s) {
+    // `timeout_ms` bounds the whole attempt, `connect_ms` its connection set-up.
+    Attempt post(const std::string& url, const std::string& body, const std::string& api_key, long timeout_ms,
+                 long connect_ms) {
         Attempt a;
         char error_buffer[CURL_ERROR_SIZE] = {0};
         Slist headers;
@@ -245,8 +246,10 @@ struct Modelwire::Client {
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "droidlens/0.1");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, to_millis(s.connect_timeout));
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, to_millis(s.timeout));
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeout_ms);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &a.body);
@@ -264,7 +267,10 @@ struct Modelwire::Client {
     }
 };
 
-Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)), client_(std::make_unique<Client>()) {}
+Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)), client_(std::make_unique<Client>()) {
+    secrets::add(settings_.api_key);
+    secrets::add(secrets::url_credentials(settings_.base_url));
+}
 
 Modelwire::~Modelwire() = default;
 
@@ -291,35 +297,57 @@ Json Modelwire::send_chat(const Json& messages, const Json& tools, const Json& t
     url += "/chat/completions";
 
     const std::string& key = s.api_key;
+    // Registered so that no child process (an adb server lives long) inherits them
+    // and no message quotes them.
+    secrets::add(key);
+    secrets::add(secrets::url_credentials(s.base_url));
     auto fail = [&](const std::string& message) -> ModelServiceError {
         return ModelServiceError(scrub(message, key));
     };
 
+    // The configured timeout is the budget of the whole call: every attempt, and every
+    // wait between attempts, must fit into what is left of it. A request that timed
+    // out after it was sent is not sent again: the service may still be generating
+    // (and billing) the first answer.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(to_millis(s.timeout));
+    auto left_ms = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    };
+    const std::string budget = seconds_text(s.timeout) + " seconds";
+    // Waits `seconds` before the next attempt when that fits into the budget (leaving
+    // time for the attempt itself); returns false when it does not.
+    auto wait_for_retry = [&](double seconds) {
+        if (seconds * 1000.0 + 100.0 >= static_cast<double>(left_ms())) return false;
+        cancel::sleep_for(std::chrono::duration<double>(seconds));
+        return true;
+    };
+
     for (int attempt = 0;; ++attempt) {
+        cancel::throw_if_requested();
         const bool may_retry = attempt < s.max_retries;
-        Attempt a = client_->post(url, body, key, s);
+        const long remaining = std::max<long>(1, static_cast<long>(left_ms()));
+        const long connect = std::min(remaining, std::max(1L, to_millis(s.connect_timeout)));
+        Attempt a = client_->post(url, body, key, remaining, connect);
         const int attempts = attempt + 1;
 
+        if (a.code == CURLE_ABORTED_BY_CALLBACK) throw CancelledError("Cancelled while waiting for the model service");
         if (a.code != CURLE_OK) {
-            if (may_retry && retryable_curl_error(a.code)) {
-                std::this_thread::sleep_for(std::chrono::duration<double>(backoff_seconds(attempt)));
-                continue;
-            }
+            const bool timed_out_after_sending = a.code == CURLE_OPERATION_TIMEDOUT && a.request_sent;
+            if (timed_out_after_sending)
+                throw fail("Model service did not answer within " + budget + " (POST " + url + ")" +
+                           attempts_suffix(attempts));
+            if (may_retry && retryable_curl_error(a.code) && wait_for_retry(backoff_seconds(attempt))) continue;
             if (a.code == CURLE_WRITE_ERROR && a.body.size() + CURL_MAX_WRITE_SIZE > kMaxReplyBytes)
                 throw fail("Model service reply is larger than " + std::to_string(kMaxReplyBytes >> 20) +
                            " MiB (POST " + url + ")");
-            if (a.code == CURLE_OPERATION_TIMEDOUT && a.request_sent)
-                throw fail("Model service did not answer within " + seconds_text(s.timeout) + " seconds (POST " +
-                           url + ")" + attempts_suffix(attempts));
             throw fail("Cannot reach model service at " + url + ": " + a.curl_error + attempts_suffix(attempts));
         }
 
         if (a.status < 200 || a.status >= 300) {
-            if (may_retry && retryable_status(a.status)) {
-                double wait = retry_after_seconds(a.retry_after).value_or(backoff_seconds(attempt));
-                std::this_thread::sleep_for(std::chrono::duration<double>(wait));
+            if (may_retry && retryable_status(a.status) &&
+                wait_for_retry(retry_after_seconds(a.retry_after).value_or(backoff_seconds(attempt))))
                 continue;
-            }
             throw fail("Model service returned HTTP " + std::to_string(a.status) + ": " +
                        service_error_text(a.body) + attempts_suffix(attempts));
         }

@@ -27,7 +27,7 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_ident_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_ident_char(char c) { return is_ident_start(c) || is_digit(c); }
 
-std::string trim(std::string_view s) { return std::string(text::strip(s)); }
+using text::trim;
 
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {

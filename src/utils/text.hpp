@@ -22,6 +22,9 @@ inline std::string_view strip(std::string_view s) {
     return s.substr(b, e - b);
 }
 
+// strip() as a new string.
+inline std::string trim(std::string_view s) { return std::string(strip(s)); }
+
 inline std::string ascii_lower(std::string s) {
     for (char& c : s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -37,6 +40,35 @@ inline std::size_t char_index(std::string_view text, std::size_t pos) {
         if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++n;
     }
     return n;
+}
+
+// Length in bytes of the well-formed UTF-8 sequence at the start of `s` (1 to 4), or
+// 0 when it is not one: a stray continuation byte, a cut-off sequence, an overlong
+// form, a surrogate or a code point above U+10FFFF.
+inline std::size_t utf8_sequence_length(std::string_view s) {
+    if (s.empty()) return 0;
+    const auto c = static_cast<unsigned char>(s[0]);
+    if (c < 0x80) return 1;
+    const std::size_t len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (len == 0 || len > s.size() || (len == 2 && c < 0xc2) || (len == 4 && c > 0xf4)) return 0;
+    for (std::size_t k = 1; k < len; ++k)
+        if ((static_cast<unsigned char>(s[k]) & 0xc0) != 0x80) return 0;
+    const auto c1 = static_cast<unsigned char>(s[1]);
+    if (len == 3 && ((c == 0xe0 && c1 < 0xa0) || (c == 0xed && c1 >= 0xa0))) return 0;  // overlong, surrogate
+    if (len == 4 && ((c == 0xf0 && c1 < 0x90) || (c == 0xf4 && c1 >= 0x90))) return 0;  // overlong, > U+10FFFF
+    return len;
+}
+
+// Byte offset of the first byte that does not start a well-formed UTF-8 sequence,
+// or npos when the whole text is valid UTF-8.
+inline std::size_t find_invalid_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t len = utf8_sequence_length(s.substr(i));
+        if (len == 0) return i;
+        i += len;
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace droidlens::text

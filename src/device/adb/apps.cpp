@@ -49,12 +49,10 @@ struct WindowReport {
 
 using text::strip;
 
-bool starts_with(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
-
 // The display id of a "Display: mDisplayId=N ..." header line.
 std::optional<std::int64_t> section_id(std::string_view line) {
     constexpr std::string_view head = "Display: mDisplayId=";
-    if (!starts_with(line, head)) return std::nullopt;
+    if (!line.starts_with(head)) return std::nullopt;
     line.remove_prefix(head.size());
     std::int64_t id = 0;
     size_t n = 0;
@@ -75,14 +73,14 @@ WindowReport parse_report(std::string_view text) {
             if (!report.displays.count(*id)) report.order.push_back(*id);
             scope = &report.displays[*id];
             report.recognised = true;
-        } else if (starts_with(line, "WINDOW MANAGER ") || starts_with(line, "-----")) {
+        } else if (line.starts_with("WINDOW MANAGER ") || line.starts_with("-----")) {
             // A new part of a full dump: no longer inside a display's section.
             scope = &report.global;
             report.recognised = true;
-        } else if (starts_with(line, "mCurrentFocus=")) {
+        } else if (line.starts_with("mCurrentFocus=")) {
             if (!scope->current_focus) scope->current_focus = std::string(line.substr(14));
             report.recognised = true;
-        } else if (starts_with(line, "mFocusedApp=")) {
+        } else if (line.starts_with("mFocusedApp=")) {
             if (!scope->focused_app) scope->focused_app = std::string(line.substr(12));
             report.recognised = true;
         }
@@ -146,10 +144,15 @@ std::string get_current_app(const std::optional<std::string>& device_id, std::op
         argv.insert(argv.end(), {"shell", "dumpsys", "window", part});
         return detail::run_adb(argv, kDumpsysTimeout, kWhat, device_id).stdout_data;
     };
-    const std::string first = run("displays");
+    return current_app_from_reports(run("displays"), [&] { return run("windows"); }, display_id, device_id);
+}
+
+std::string current_app_from_reports(const std::string& first, const std::function<std::string()>& windows_report,
+                                     std::optional<std::int64_t> display_id,
+                                     const std::optional<std::string>& device_id) {
     WindowReport report = parse_report(first);
     if (!has_focus_lines(report)) {
-        WindowReport older = parse_report(run("windows"));
+        WindowReport older = parse_report(windows_report());
         if (has_focus_lines(older) || !report.recognised) report = std::move(older);
     }
     if (!report.recognised)

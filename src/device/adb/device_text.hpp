@@ -3,6 +3,7 @@
 #pragma once
 
 #include "utils/subprocess.hpp"
+#include "utils/text.hpp"
 
 #include <droidlens/errors.hpp>
 
@@ -38,12 +39,10 @@ inline std::string device_text(std::string_view bytes) {
         }
         if (blank) out += ' ';
         blank = false;
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-        bool ok = len > 0 && i + len <= bytes.size() && c != 0xc0 && c != 0xc1 && c <= 0xf4;
-        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(bytes[i + k]) & 0xc0) == 0x80;
-        if (ok) out.append(bytes.substr(i, len));
+        const size_t len = text::utf8_sequence_length(bytes.substr(i));
+        if (len > 0) out.append(bytes.substr(i, len));
         else out += '?';
-        i += ok ? len : 1;
+        i += len > 0 ? len : 1;
     }
     if (i < bytes.size()) {
         // Cut at the limit; say so unless only blanks were left.

@@ -33,33 +33,18 @@ std::vector<std::string> split_blanks(std::string_view s) {
 }
 
 // Throws ValueError when `s` is not valid UTF-8: device serials end up in JSON
-// records, which must carry text.
+// records, which must carry text. The message reads like a UTF-8 decoder's.
 void check_utf8(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
-        bool ok = len > 0 && i + len <= s.size() && !(len == 2 && c < 0xc2) && !(len == 4 && c > 0xf4);
-        for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-        if (ok && len == 3) {
-            const auto c1 = static_cast<unsigned char>(s[i + 1]);
-            ok = !(c == 0xe0 && c1 < 0xa0) && !(c == 0xed && c1 >= 0xa0);  // overlong, surrogates
-        }
-        if (ok && len == 4) {
-            const auto c1 = static_cast<unsigned char>(s[i + 1]);
-            ok = !(c == 0xf0 && c1 < 0x90) && !(c == 0xf4 && c1 >= 0x90);
-        }
-        if (!ok) {
-            const char* reason = len == 0 || (len == 2 && c < 0xc2) || c > 0xf4 ? "invalid start byte"
-                                 : i + len > s.size()                          ? "unexpected end of data"
-                                                                                : "invalid continuation byte";
-            char buf[128];
-            std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s", c, i,
-                          reason);
-            throw ValueError(buf);
-        }
-        i += len;
-    }
+    const size_t i = text::find_invalid_utf8(s);
+    if (i == std::string::npos) return;
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    const char* reason = len == 0 || (len == 2 && c < 0xc2) || c > 0xf4 ? "invalid start byte"
+                         : i + len > s.size()                          ? "unexpected end of data"
+                                                                        : "invalid continuation byte";
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "'utf-8' codec can't decode byte 0x%02x in position %zu: %s", c, i, reason);
+    throw ValueError(buf);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ void add_text_run(std::string_view run, std::vector<std::vector<std::string>>& o
     flush();
 }
 
-std::string trim(std::string_view s) { return std::string(text::strip(s)); }
+using text::trim;
 
 bool starts_with_ci(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
