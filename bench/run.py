@@ -28,6 +28,8 @@ import sys
 import tempfile
 import time
 
+from query_process import locate_process
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PEERS = os.path.join(ROOT, "bench", "peers")
 FIXTURE_SHOT = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots",
@@ -37,6 +39,9 @@ FIXTURE_JPEG = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots", "to
 # A pair whose change covers most of the screen (a dialog over a dimmed list).
 LARGE_A = os.path.join(ROOT, "examples", "inbox_before.png")
 LARGE_B = os.path.join(ROOT, "examples", "inbox_after.png")
+# Two more 1080 x 2400 screens for a request with three screenshots.
+QUERY_MORE = [os.path.join(ROOT, "examples", "login_before.png"), os.path.join(ROOT, "examples", "inbox_before.png")]
+UIDUMPS = os.path.join(ROOT, "..", "shared", "fixtures", "uidumps")
 
 
 def run_measured(argv, env=None):
@@ -72,6 +77,21 @@ def make_inputs(work):
     draw.text((w * 0.06, h * 0.63), "Changed label", fill=(30, 30, 30))
     img.save(b)
     return shot, a, b
+
+
+def largest_uidump():
+    """The largest real window dump of the fixtures and the centre of its first node, or None."""
+    import re
+    if not os.path.isdir(UIDUMPS):
+        return None
+    dumps = [os.path.join(UIDUMPS, n) for n in os.listdir(UIDUMPS) if n.endswith(".xml")]
+    if not dumps:
+        return None
+    path = max(dumps, key=os.path.getsize)
+    with open(path, encoding="utf-8") as f:
+        m = re.search(r'bounds="\[(\d+),(\d+)\]\[(\d+),(\d+)\]"', f.read())
+    x1, y1, x2, y2 = (int(v) for v in m.groups())
+    return path, (x1 + x2) // 2, (y1 + y2) // 2
 
 
 def stats(seconds):
@@ -140,7 +160,13 @@ def main():
         jpeg = FIXTURE_JPEG if os.path.exists(FIXTURE_JPEG) else None
         if jpeg:
             env["DROIDLENS_BENCH_JPEG"] = jpeg
+        query_shots = [shot] + QUERY_MORE
+        env["DROIDLENS_BENCH_QUERY_SHOTS"] = ":".join(query_shots)
         py = sys.executable
+        uidump = largest_uidump()
+        if uidump:
+            env.update(DROIDLENS_BENCH_UIDUMP=uidump[0], DROIDLENS_BENCH_POINT_X=str(uidump[1]),
+                       DROIDLENS_BENCH_POINT_Y=str(uidump[2]))
         cases = [
             ("compute_diff", "^BM_compute_diff/", [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, peer_out]),
             ("compute_diff_large", "^BM_compute_diff_large/",
@@ -157,9 +183,14 @@ def main():
              [py, os.path.join(PEERS, "imaging_peer.py"), "resample", shot, "--filter", "lanczos"]),
             ("resample_bilinear_0.5", "^BM_resample_bilinear/",
              [py, os.path.join(PEERS, "imaging_peer.py"), "resample", shot, "--filter", "bilinear"]),
+            ("locate_request_1", "^BM_locate_request/1/", [py, os.path.join(PEERS, "query_peer.py"), shot]),
+            ("locate_request_3", "^BM_locate_request/3/", [py, os.path.join(PEERS, "query_peer.py")] + query_shots),
         ]
         if jpeg:
             cases.append(("decode_jpeg", "^BM_decode_jpeg/", [py, os.path.join(PEERS, "imaging_peer.py"), "decode", jpeg]))
+        if uidump:
+            cases.append(("parse_and_find_node", "^BM_parse_and_find_node/",
+                          [py, os.path.join(PEERS, "xml_peer.py"), uidump[0], str(uidump[1]), str(uidump[2])]))
         results = {}
         started = time.time()
         for name, bm_filter, peer_argv in cases:
@@ -186,6 +217,9 @@ def main():
                 entry["boxes"] = int(runs[-1]["boxes"])
                 peer_boxes = peer["result"].get("diff_boxes", peer["result"].get("boxes"))
                 entry["peer_boxes"] = len(peer_boxes)
+            if "nodes" in runs[-1]:
+                entry["nodes"] = int(runs[-1]["nodes"])
+                entry["peer_nodes"] = peer["result"]["nodes"]
             results[name] = entry
             print(f"  {name}: done", file=sys.stderr)
 
@@ -239,6 +273,10 @@ def main():
             baseline["binary"].pop("libraries")
         print("  processes: done", file=sys.stderr)
 
+        # The whole command against a model server that answers at once.
+        results["locate_process"] = locate_process(build, shot, work, args.repeat, run_measured)
+        print("  locate_process: done", file=sys.stderr)
+
         goals = [
             ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
             ("compute_diff (large change) at least 5x faster than the peer",
@@ -247,6 +285,9 @@ def main():
             ("encode_image (1.0) at least 2x faster than the peer", results["encode_image_1.0"]["speedup"], 2.0),
             ("encode_image (0.5) at least 2x faster than the peer", results["encode_image_0.5"]["speedup"], 2.0),
         ]
+        if "parse_and_find_node" in results:
+            goals.append(("parse_hierarchy_xml_json + find_nodes_by_center_point at least 10x faster than xml.etree",
+                          results["parse_and_find_node"]["speedup"], 10.0))
         goals.append(("capture_screenshot_to_file: share of the time spent in the device's adb calls",
                       results["capture_screenshot_to_file"]["device_share"], 0.5))
         goals.append(("droidlens --version at most a quarter of the interpreter's start with Pillow",
@@ -257,7 +298,11 @@ def main():
         startup_mib = results["startup"]["peak_rss_kb"] / 1024
         goal_rows.append({"goal": "droidlens --version peak memory under 20 MiB", "value": round(startup_mib, 1),
                           "target": 20, "met": startup_mib < 20})
-        for key in ("encode_image_1.0", "encode_image_0.5"):
+        for key in ("locate_request_1", "locate_request_3"):
+            goal_rows.append({"goal": f"{key} (encode + request body) at least 3x faster than the peer",
+                              "value": round(results[key]["speedup"], 2), "target": 3.0,
+                              "met": results[key]["speedup"] >= 3.0})
+        for key in ("encode_image_1.0", "encode_image_0.5", "locate_request_1", "locate_request_3"):
             e = results[key]
             goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
                               "target": e["peer_payload_bytes"], "met": e["payload_bytes"] <= e["peer_payload_bytes"]})
@@ -267,7 +312,9 @@ def main():
                         "cpus": os.cpu_count(), "python": platform.python_version()},
             "inputs": {"screenshot": os.path.relpath(shot, ROOT), "pair": "screenshot and a changed copy",
                        "large_change_pair": [os.path.relpath(LARGE_A, ROOT), os.path.relpath(LARGE_B, ROOT)],
-                       "repetitions": args.repeat},
+                       "uidump": os.path.relpath(uidump[0], ROOT) if uidump else None,
+                       "repetitions": args.repeat,
+                       "query_screenshots": [os.path.relpath(p, ROOT) for p in query_shots]},
             "benchmarks": results,
             "shared_libraries": facts["libraries"],
             "baseline": baseline,
@@ -306,6 +353,9 @@ def main():
                   f"{b['startup']['peak_rss_kb'] / 1024:.1f} MiB; diff process {b['diff_process']['median_s'] * 1e3:.1f} ms, "
                   f"{b['diff_process']['peak_rss_kb'] / 1024:.1f} MiB; {b['binary']['shared_libraries']} shared libraries, "
                   f"binary {b['binary']['bytes'] / 1e6:.1f} MB ({b['binary']['stripped_bytes'] / 1e6:.2f} MB stripped)")
+        lp = results["locate_process"]
+        print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
+              f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")
         print()
         for g in goal_rows:
             print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")

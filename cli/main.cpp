@@ -55,6 +55,19 @@ int fail(const std::string& message, int status) {
     return status;
 }
 
+// The error's message followed by the causes nested in it ("Failed to dump UI
+// hierarchy via uiautomator2: could not get idle state"), on one line.
+std::string with_causes(const std::exception& e) {
+    std::string text = e.what();
+    try {
+        std::rethrow_if_nested(e);
+    } catch (const std::exception& cause) {
+        text += ": " + with_causes(cause);
+    } catch (...) {
+    }
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,12 +153,12 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const CancelledError& e) {
         const int sig = cancel::signal_number();
-        return fail(e.what(), sig > 0 ? 128 + sig : 130);
+        return fail(with_causes(e), sig > 0 ? 128 + sig : 130);
     } catch (const ValueError& e) {
-        return fail(e.what(), 2);
+        return fail(with_causes(e), 2);
     } catch (const TypeError& e) {
-        return fail(e.what(), 2);
+        return fail(with_causes(e), 2);
     } catch (const std::exception& e) {
-        return fail(e.what(), 1);
+        return fail(with_causes(e), 1);
     }
 }

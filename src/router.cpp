@@ -2,6 +2,10 @@
 #include <droidlens/route.hpp>
 
 #include "modes/diff.hpp"
+#include "modes/displays.hpp"
+#include "modes/glyphpin.hpp"
+#include "modes/locate.hpp"
+#include "modes/ocr.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
 
@@ -21,26 +25,21 @@ Json not_yet_available(const ModeArgs&) {
     throw RuntimeError(std::string("Mode '") + Name + "' is not available in this build yet");
 }
 
-constexpr char kDisplays[] = "displays";
 constexpr char kNodepin[] = "nodepin";
-constexpr char kLocate[] = "locate";
-constexpr char kOcr[] = "ocr";
-constexpr char kGlyphpin[] = "glyphpin";
 constexpr char kAction[] = "action";
 constexpr char kAutomate[] = "automate";
 
 // Every mode: its name, whether it asks the model, its line in help texts and its
 // handler, in the order the names are tested. Adding a mode is adding a line here.
 const std::vector<ModeEntry> kTable = {
-    {{"displays", false, "list the displays of the device"}, &not_yet_available<kDisplays>},
+    {{"displays", false, "list the displays of the device"}, &displays::run},
     {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run},
     {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
      &not_yet_available<kNodepin>},
     {{"locate", true, "find one UI element named by the request: its box, confidence and page"},
-     &not_yet_available<kLocate>},
-    {{"ocr", true, "copy the requested text from the screen, item by item"}, &not_yet_available<kOcr>},
-    {{"glyphpin", true, "find the requested text and return every value with its box"},
-     &not_yet_available<kGlyphpin>},
+     &locate::run},
+    {{"ocr", true, "copy the requested text from the screen, item by item"}, &ocr::run},
+    {{"glyphpin", true, "find the requested text and return every value with its box"}, &glyphpin::run},
     {{"action", true, "let the model choose and perform one device action"}, &not_yet_available<kAction>},
     {{"automate", true, "carry out a multi-step task on the device"}, &not_yet_available<kAutomate>},
 };

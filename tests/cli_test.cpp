@@ -125,6 +125,35 @@ TEST(Cli, ModelModesNeedAConfiguredService) {
     EXPECT_EQ(r.err, "droidlens: error: No model configured: set --model or DROIDLENS_MODEL\n");
 }
 
+TEST(Cli, DisplaysOfTheSimulatedDevice) {
+    REQUIRE_SHARED_FIXTURE(report, "dumpsys/dumpsys_display_chromebook_arc_r_3displays.txt");
+    testsupport::FakeAdb adb;
+    CliRun r = droidlens_cli({"displays"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "droidlens: error: No ADB devices detected\n");
+
+    adb.add_device("SER1");
+    adb.set_file("SER1", "dumpsys_display.txt", testsupport::read_text(report));
+    adb.set_file("SER1", "dumpsys_sf_display_id.txt",
+                 "Display 1886094531531010 (HWC display 1): port=2 pnpId=AUS displayName=\"ASUS MB16AMT\"\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"displays"}, std::vector<std::string>{"displays", "--display-id", "2"},
+          std::vector<std::string>{"displays", "--device-id", "SER1"}}) {
+        r = droidlens_cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Json j = Json::parse(r.out);
+        EXPECT_EQ(j["mode"], "displays");
+        EXPECT_EQ(j["device_id"], "SER1");
+        ASSERT_EQ(j["displays"].size(), 3u);
+        EXPECT_EQ(j["displays"][2]["display_name"], "HDMI Screen");
+        EXPECT_EQ(j["displays"][2]["hwc_port"], 2);
+        EXPECT_EQ(j["displays"][1]["hwc_port"], nullptr);
+    }
+    r = droidlens_cli({"displays", "--device-id", "NOPE"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "droidlens: error: Device not found: NOPE\n");
+}
+
 TEST(Cli, HelpAndVersion) {
     CliRun r = droidlens_cli({"--help"});
     EXPECT_EQ(r.status, 0);
@@ -136,4 +165,29 @@ TEST(Cli, HelpAndVersion) {
     r = droidlens_cli({"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("droidlens ", 0), 0u);
+}
+
+// Ctrl-C while a device call hangs: the command stops at once, kills the adb child
+// and everything it started, and exits 130 (143 for SIGTERM) with one error line.
+TEST(Cli, InterruptStopsPromptlyAndLeavesNoAdbChildBehind) {
+    CleanModelEnv clean;
+    testsupport::FakeAdb adb;
+    adb.add_device("SER1", "device", "Pixel_7");
+    adb.set_knob("HANG", "37.25");  // a duration no other process sleeps for
+    adb.set_knob("ONLY", "screencap");
+    TempDir out;
+    for (const auto& [sig, status] : {std::pair<std::string, int>{"INT", 130}, {"TERM", 143}}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        CliRun r = droidlens_cli_via({"timeout", "--preserve-status", "-s", sig, "1"},
+                                     {"locate", "the OK button", "--base-url", "http://127.0.0.1:9/v1", "--model",
+                                      "m", "-o", out.str()});
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_LT(took, 5.0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("droidlens: error: Cancelled", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        const auto left = proc::run_process({"pgrep", "-f", "sleep 37.25"}, std::chrono::seconds(5));
+        EXPECT_EQ(left.stdout_data, "") << "adb children survived SIG" << sig;
+    }
 }

@@ -36,7 +36,9 @@ TEST(GetScreenshot, CapturesEachDisplayByteForByte) {
 
     // Without a serial adb addresses the only device.
     EXPECT_EQ(get_screenshot(std::nullopt).width, 40);
+    // The display id goes through the display report (empty here: the id stays as given).
     EXPECT_EQ(adb.adb_log(), (std::vector<std::string>{"-s SER1 exec-out screencap -p",
+                                                        "-s SER1 shell dumpsys display",
                                                         "-s SER1 exec-out screencap -p -d 2",
                                                         "exec-out screencap -p"}));
 

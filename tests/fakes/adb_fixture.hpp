@@ -61,7 +61,7 @@ public:
         env_.push_back(std::make_unique<ScopedEnv>("FAKE_ADB_ROOT", root_.string()));
         // Knobs left in the environment by the caller must not leak into a test.
         for (const char* knob : {"FAKE_ADB_HANG", "FAKE_ADB_EXIT", "FAKE_ADB_GARBAGE", "FAKE_ADB_ONLY",
-                                 "FAKE_ADB_VANISH_AFTER"})
+                                 "FAKE_ADB_VANISH_AFTER", "FAKE_UIAUTOMATOR"})
             env_.push_back(std::make_unique<ScopedEnv>(knob, std::nullopt));
         set_devices(kHeader + std::string("\n"));
     }
@@ -111,12 +111,25 @@ public:
     }
     std::vector<std::string> input_log(const std::string& serial) const { return device_log(serial, "input"); }
 
+    // The files left on the device's storage, as device paths ("/data/local/tmp/x.xml").
+    std::vector<std::string> device_files(const std::string& serial) const {
+        std::vector<std::string> out;
+        const stdfs::path dir = root_ / serial / "files";
+        std::error_code ec;
+        for (auto it = stdfs::recursive_directory_iterator(dir, ec); !ec && it != stdfs::recursive_directory_iterator();
+             it.increment(ec))
+            if (it->is_regular_file()) out.push_back("/" + stdfs::relative(it->path(), dir).string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
     // One line per adb invocation, its arguments joined by blanks.
     std::vector<std::string> adb_log() const { return lines(root_ / "adb.log"); }
 
-    // Sets FAKE_ADB_<NAME> (name given with or without the prefix) until destruction.
+    // Sets FAKE_ADB_<NAME> (name given with or without the prefix; other FAKE_ names
+    // such as FAKE_UIAUTOMATOR as they are) until destruction.
     void set_knob(const std::string& name, const std::string& value) {
-        const std::string full = name.rfind("FAKE_ADB_", 0) == 0 ? name : "FAKE_ADB_" + name;
+        const std::string full = name.rfind("FAKE_", 0) == 0 ? name : "FAKE_ADB_" + name;
         env_.push_back(std::make_unique<ScopedEnv>(full, value));
     }
 

@@ -1,6 +1,7 @@
 #include "device/adb/screenshot.hpp"
 
 #include "device/adb/device_text.hpp"
+#include "device/adb/displays.hpp"
 #include "device/adb/hostcall.hpp"
 #include "utils/base64.hpp"
 
@@ -35,15 +36,30 @@ bool is_text(std::string_view s) {
     return true;
 }
 
+// `screencap -d` takes a SurfaceFlinger (physical) display id, while callers name
+// logical displays: the ids of `dumpsys window` and `input -d`, which `input` keeps.
+// The logical id is mapped through the display enumeration; a display without a
+// physical output keeps its logical id, and so does every display of a device whose
+// display report is empty or unreadable. A device that hangs or a missing adb fails
+// here as it would in the capture itself.
+std::string screencap_display(const std::optional<std::string>& device_id, std::int64_t display_id) {
+    Json displays;
+    try {
+        displays = list_displays(device_id);
+    } catch (const RuntimeError&) {
+        return std::to_string(display_id);
+    } catch (const ValueError&) {
+        return std::to_string(display_id);
+    }
+    return screencap_display_id(displays, display_id);
+}
+
 }  // namespace
 
 Screenshot get_screenshot(const std::optional<std::string>& device_id, std::optional<std::int64_t> display_id) {
     auto argv = adb_prefix(device_id);
     argv.insert(argv.end(), {"exec-out", "screencap", "-p"});
-    // `screencap -d` takes a SurfaceFlinger display id while callers name logical
-    // (WindowManager) displays. The two agree for the default display; mapping the
-    // others belongs to the display enumeration, so the id is passed through as given.
-    if (display_id) argv.insert(argv.end(), {"-d", std::to_string(*display_id)});
+    if (display_id) argv.insert(argv.end(), {"-d", screencap_display(device_id, *display_id)});
 
     const auto result = detail::run_adb(argv, kCaptureTimeout, "Screenshot failed", device_id);
     std::string_view png = result.stdout_data;

@@ -1,0 +1,227 @@
+#include "modes/locate.hpp"
+
+#include <droidlens/errors.hpp>
+#include <droidlens/modelwire.hpp>
+
+#include "utils/args.hpp"
+#include "utils/image.hpp"
+#include "utils/values.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace droidlens::locate {
+
+namespace {
+
+constexpr const char* kToolName = "return_target";
+
+constexpr const char* kSystemText =
+    "Find the UI element for the user request. Return bounding_box as [x1,y1,x2,y2] in 0-1000 relative "
+    "coordinates.";
+
+// The tool's definition, key order as the model sees it.
+const Json& tool_definition() {
+    static const Json tool = Json::parse(R"({
+        "type": "function",
+        "function": {
+            "name": "return_target",
+            "description": "Return the target element location for the user request.",
+            "parameters": {
+                "type": "object",
+                "properties": {
+                    "label": {"type": "string"},
+                    "bounding_box": {"type": "array", "items": {"type": "number"},
+                                     "description": "XYXY in 0-1000 relative coordinates."},
+                    "confidence": {"type": "number"},
+                    "page": {"type": "integer"}
+                },
+                "required": ["label", "bounding_box", "confidence", "page"]
+            }
+        }
+    })");
+    return tool;
+}
+
+// nlohmann's messages start with "[json.exception.parse_error.101] "; the reader
+// needs only what follows.
+std::string parser_message(const Json::exception& e) {
+    std::string what = e.what();
+    if (!what.empty() && what[0] == '[') {
+        const size_t close = what.find("] ");
+        if (close != std::string::npos) what.erase(0, close + 2);
+    }
+    return what;
+}
+
+[[noreturn]] void malformed(const std::string& what) { throw ValueError("Malformed LLM response: " + what); }
+
+// Every value of the box is a number (booleans count), or the drawing cannot place it.
+void require_numeric_box(const Json& bbox) {
+    for (size_t i = 0; i < bbox.size(); ++i) {
+        if (!values::is_number(bbox[i])) {
+            throw TypeError("bounding_box[" + std::to_string(i) + "] of the model's answer is not a number: " +
+                            dump_json(bbox[i]).substr(0, 100));
+        }
+    }
+}
+
+}  // namespace
+
+Json text_message(const std::string& role, const std::string& text) {
+    Json part = Json::object();
+    part["type"] = "text";
+    part["text"] = text;
+    Json message = Json::object();
+    message["role"] = role;
+    message["content"] = Json::array({std::move(part)});
+    return message;
+}
+
+Json forced_tool_choice(const std::string& tool_name) {
+    Json function = Json::object();
+    function["name"] = tool_name;
+    Json choice = Json::object();
+    choice["type"] = "function";
+    choice["function"] = std::move(function);
+    return choice;
+}
+
+ImageMessages _build_image_messages(const std::vector<std::string>& image_paths, std::int64_t image_quality,
+                                    double resize_factor) {
+    ImageMessages out;
+    for (const std::string& path : image_paths) {
+        image::EncodedImage encoded = image::encode_image(path, image_quality, resize_factor);
+        out.dimensions.push_back({encoded.width, encoded.height});
+
+        Json label = Json::object();
+        label["type"] = "text";
+        label["text"] = "Screenshot (page=" + std::to_string(out.messages.size() + 1) + "):";
+        Json url = Json::object();
+        url["url"] = "data:image/png;base64," + std::move(encoded.b64);
+        Json picture = Json::object();
+        picture["type"] = "image_url";
+        picture["image_url"] = std::move(url);
+        Json message = Json::object();
+        message["role"] = "user";
+        message["content"] = Json::array({std::move(label), std::move(picture)});
+        out.messages.push_back(std::move(message));
+    }
+    return out;
+}
+
+Json _extract_tool_args(const Json& response, const std::string& tool_name) {
+    const Json* choices = nullptr;
+    if (response.is_object()) {
+        if (auto it = response.find("choices"); it != response.end()) choices = &*it;
+    }
+    if (choices == nullptr || choices->is_null() || (choices->is_array() && choices->empty()))
+        throw ValueError("Empty LLM response");
+    if (!choices->is_array()) malformed("'choices' is " + type_name(*choices) + ", not a list");
+
+    const Json& choice = choices->front();
+    const Json* message = nullptr;
+    if (choice.is_object()) {
+        if (auto it = choice.find("message"); it != choice.end() && it->is_object()) message = &*it;
+    }
+    if (message == nullptr) malformed("the first choice has no message object");
+
+    static const Json kNoCalls = Json::array();
+    const Json* calls = &kNoCalls;
+    if (auto it = message->find("tool_calls"); it != message->end() && !it->is_null()) calls = &*it;
+    if (!calls->is_array()) malformed("'tool_calls' is " + type_name(*calls) + ", not a list");
+
+    for (const Json& call : *calls) {
+        if (!call.is_object()) continue;
+        auto fn = call.find("function");
+        if (fn == call.end() || !fn->is_object()) continue;
+        auto name = fn->find("name");
+        if (name == fn->end() || !name->is_string() || name->get_ref<const std::string&>() != tool_name) continue;
+
+        Json parsed;
+        auto arguments = fn->find("arguments");
+        if (arguments != fn->end() && arguments->is_string()) {
+            try {
+                parsed = Json::parse(arguments->get_ref<const std::string&>());
+            } catch (const Json::exception& e) {
+                throw JsonParseError("Arguments of tool call '" + tool_name + "' are not valid JSON: " +
+                                     parser_message(e));
+            }
+        } else if (arguments != fn->end()) {
+            parsed = *arguments;  // some services send the arguments as an object already
+        }
+        if (!parsed.is_object()) args::throw_expected("dict", parsed);
+        return parsed;
+    }
+    throw ValueError("Tool call '" + tool_name + "' not found");
+}
+
+Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector<std::string>& image_paths,
+                    std::int64_t image_quality, double resize_factor, const std::optional<std::string>& output_dir) {
+    const Json tools = Json::array({tool_definition()});
+    Json messages = Json::array({text_message("system", kSystemText), text_message("user", "User request: " + prompt)});
+    ImageMessages images = _build_image_messages(image_paths, image_quality, resize_factor);
+    for (Json& m : images.messages) messages.push_back(std::move(m));
+
+    const Json response = llm.chat(messages, tools, forced_tool_choice(kToolName), 0.1);
+    Json result = _extract_tool_args(response, kToolName);
+
+    Json dimensions = Json::array();
+    for (const Dimensions& d : images.dimensions) dimensions.push_back({d[0], d[1]});
+    result["image_dimensions"] = std::move(dimensions);
+    result["mode"] = "locate";
+    // The key means "this file was written"; a value the model made up must not pass for one.
+    result.erase("annotated_image_path");
+
+    if (!output_dir || output_dir->empty()) return result;
+    const Json bbox = result.contains("bounding_box") ? result["bounding_box"] : Json::array();
+    if (!bbox.is_array() || bbox.size() != 4) return result;
+    const std::int64_t page = result.contains("page") ? answer_int(result["page"], "page") : 1;
+    const std::int64_t last = std::max<std::int64_t>(static_cast<std::int64_t>(image_paths.size()) - 1, 0);
+    const std::int64_t page_idx = std::min(std::max<std::int64_t>(page, 1) - 1, last);
+    if (page_idx >= static_cast<std::int64_t>(images.dimensions.size())) return result;
+    require_numeric_box(bbox);
+    const Dimensions& size = images.dimensions[static_cast<size_t>(page_idx)];
+    try {
+        result["annotated_image_path"] =
+            image::annotate_image(image_paths[static_cast<size_t>(page_idx)], bbox, size[0], size[1], *output_dir);
+    } catch (const FileSystemError&) {
+        // The annotated copy is optional: a screenshot that went away or an output
+        // directory that cannot be written leaves the answer without it.
+    }
+    return result;
+}
+
+ChatModel& require_model(const ModeArgs& args, const char* mode) {
+    if (args.llm == nullptr) throw ValueError(std::string("Mode '") + mode + "' needs a model client, but none was given");
+    return *args.llm;
+}
+
+std::vector<std::string> screenshots_or_capture(const ModeArgs& args) {
+    if (!args.image_paths.empty()) return args.image_paths;
+    return {image::capture_screenshot_to_file(args.device_id, args.output_dir, args.display_id).file_path};
+}
+
+Json run(const ModeArgs& args) {
+    ChatModel& llm = require_model(args, "locate");
+    const std::vector<std::string> paths = screenshots_or_capture(args);
+    return locate_element(llm, args.prompt, paths, 95, 1.0, args.output_dir);
+}
+
+std::int64_t answer_int(const Json& value, const std::string& what) {
+    try {
+        return values::to_int(value);
+    } catch (const ConversionError& e) {
+        throw ConversionError("Invalid " + what + " in the model's answer: " + e.what());
+    }
+}
+
+double answer_real(const Json& value, const std::string& what) {
+    try {
+        return values::to_real(value);
+    } catch (const ConversionError& e) {
+        throw ConversionError("Invalid " + what + " in the model's answer: " + e.what());
+    }
+}
+
+}  // namespace droidlens::locate

@@ -1,0 +1,74 @@
+// The "locate" mode: the model names one element of the screen with its box,
+// confidence and page. Also the two message helpers that every tool-calling screen
+// mode uses: screenshots as image messages, and the arguments of a forced tool call.
+#pragma once
+
+#include <droidlens/json.hpp>
+#include <droidlens/route.hpp>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace droidlens {
+class ChatModel;
+}
+
+namespace droidlens::locate {
+
+// Unscaled (width, height) of one screenshot.
+using Dimensions = std::array<std::int64_t, 2>;
+
+struct ImageMessages {
+    Json messages = Json::array();       // one user message per screenshot
+    std::vector<Dimensions> dimensions;  // one pair per screenshot, same order
+};
+
+// {"role": role, "content": [{"type": "text", "text": text}]}.
+Json text_message(const std::string& role, const std::string& text);
+
+// The tool choice that forces a call of `tool_name`:
+// {"type": "function", "function": {"name": tool_name}}.
+Json forced_tool_choice(const std::string& tool_name);
+
+// One user message per screenshot, in order: the text "Screenshot (page=N):" (N from
+// 1) and the image as a data URL of its Base64 PNG. Errors of encode_image (missing
+// file, undecodable image) propagate.
+ImageMessages _build_image_messages(const std::vector<std::string>& image_paths, std::int64_t image_quality = 95,
+                                    double resize_factor = 1.0);
+
+// The arguments of the first call of `tool_name` in a chat-completions response, as
+// an object. Throws ValueError "Empty LLM response" (no choices), ValueError
+// "Tool call '<name>' not found", JsonParseError for arguments that are not JSON,
+// TypeError "Expected dict, got list" for arguments that are JSON but not an object,
+// and ValueError for a response whose shape is not a chat completion.
+Json _extract_tool_args(const Json& response, const std::string& tool_name);
+
+// Asks the model, through the forced tool "return_target", for the element the
+// request names on the screenshots. Returns the tool's arguments as given, plus
+// "image_dimensions", "mode" = "locate" and, when `output_dir` is present and not
+// empty and the box has four values, "annotated_image_path" (the screenshot of the
+// answer's page with the box drawn; skipped on file-system errors).
+Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector<std::string>& image_paths,
+                    std::int64_t image_quality = 95, double resize_factor = 1.0,
+                    const std::optional<std::string>& output_dir = std::nullopt);
+
+// Mode entry: captures a screenshot into output_dir when no image is given.
+Json run(const ModeArgs& args);
+
+// The model client of a mode entry; ValueError when the router was given none.
+ChatModel& require_model(const ModeArgs& args, const char* mode);
+
+// The screenshots of a mode entry: the given image paths, or one screenshot captured
+// from the device into output_dir when none is given.
+std::vector<std::string> screenshots_or_capture(const ModeArgs& args);
+
+// Integer and real readings (values::to_int, values::to_real) of a value from the
+// model's answer; a value they refuse is a ConversionError that names `what`
+// ("Invalid page in the model's answer: ...").
+std::int64_t answer_int(const Json& value, const std::string& what);
+double answer_real(const Json& value, const std::string& what);
+
+}  // namespace droidlens::locate

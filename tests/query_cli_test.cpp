@@ -1,0 +1,194 @@
+// `droidlens locate|glyphpin|ocr` end to end: the real command as a child process,
+// a real HTTP round trip to the scripted model server, real screenshots, and the
+// simulated device when no image is given.
+#include <droidlens/json.hpp>
+
+#include "query_support.hpp"
+#include "utils/subprocess.hpp"
+
+using namespace droidlens;
+using testsupport::TempDir;
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// A scripted model server and a configuration file that points the command at it
+// (child processes get no model settings from the environment, and the key stays
+// off the command line).
+class QueryCliTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    fakes::FakeChatServer server;
+    std::string config = dir.file("model.json");
+
+    void SetUp() override {
+        const Json settings = {{"base_url", server.base_url()}, {"api_key", testsupport::kQueryApiKey},
+                               {"model", "vision-model"}, {"timeout", 20}};
+        testsupport::write_text(config, settings.dump());
+    }
+
+    CliRun droidlens_cli(std::vector<std::string> args) {
+        args.insert(args.begin(), DROIDLENS_CLI);
+        args.insert(args.end(), {"--config", config});
+        auto r = proc::run_process(args, std::chrono::seconds(60));
+        // Whatever happens, the key is never shown.
+        EXPECT_EQ(r.stdout_data.find(testsupport::kQueryApiKey), std::string::npos);
+        EXPECT_EQ(r.stderr_data.find(testsupport::kQueryApiKey), std::string::npos);
+        return {r.exit_code, r.stdout_data, r.stderr_data};
+    }
+
+    Json ok_json(const CliRun& r) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        return r.status == 0 ? Json::parse(r.out) : Json::object();
+    }
+};
+
+TEST_F(QueryCliTest, LocateAPngScreenshot) {
+    REQUIRE_SHARED_FIXTURE(shot, "screenshots/collegecompanion_dashboard_1080x2400.png");
+    server.enqueue(testsupport::tool_reply(
+        "return_target", {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}}, {"confidence", 0.93}, {"page", 1}}));
+    const std::string out = dir.file("out");
+    Json j = ok_json(droidlens_cli({"locate", "the search button", "-i", shot, "-o", out}));
+    EXPECT_EQ(testsupport::keys_of(j), (std::vector<std::string>{"label", "bounding_box", "confidence", "page",
+                                                                 "image_dimensions", "mode", "annotated_image_path"}));
+    EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2400]]"));
+    EXPECT_EQ(j["annotated_image_path"], out + "/collegecompanion_dashboard_1080x2400_locate.png");
+    // The box is drawn in the screenshot's pixels: (850/1000)*1080 = 918, (40/1000)*2400 = 96.
+    const image::Raster drawn = image::load_rgb(j["annotated_image_path"].get<std::string>());
+    EXPECT_EQ(testsupport::rgb_of(drawn, 918, 96), (testsupport::Rgb{0, 255, 0}));
+
+    const Json body = testsupport::only_request(server);
+    EXPECT_EQ(body["model"], "vision-model");
+    EXPECT_EQ(body["messages"][1]["content"][0]["text"], "User request: the search button");
+    const auto images = testsupport::request_images(body);
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(testsupport::same_pixels(images[0], image::load_rgb(shot)));
+    EXPECT_EQ(server.requests()[0].header("authorization"), "Bearer " + testsupport::kQueryApiKey);
+}
+
+TEST_F(QueryCliTest, GlyphpinOverAPngAndAJpegPage) {
+    REQUIRE_SHARED_FIXTURE(png, "screenshots/fossify-calculator_unit-converter_1080x2400.png");
+    REQUIRE_SHARED_FIXTURE(jpg, "screenshots/todont_log_617x1280.jpg");
+    const Json items = {
+        {{"text", "NGX"}, {"bounding_box", {80, 400, 300, 430}}, {"confidence", 0.9}, {"page", 2}},
+        {{"text", "1.23"}, {"bounding_box", {700, 402, 900, 428}}, {"confidence", 0.8}, {"page", 2}},
+        {{"text", "7.77"}, {"bounding_box", {700, 402, 900, 428}}, {"confidence", 0.8}, {"page", 1}},
+    };
+    server.enqueue(testsupport::tool_reply("return_text_bboxes", {{"items", items}}));
+    const std::string out = dir.file("out");
+    Json j = ok_json(droidlens_cli({"glyphpin", "NGX对应的价格", "-i", png, "-i", jpg, "-o", out}));
+    EXPECT_EQ(j["mode"], "glyphpin");
+    EXPECT_EQ(j["text"], "1.23");
+    EXPECT_EQ(j["items"].size(), 1u);
+    EXPECT_EQ(j["pages"][0]["image_dimensions"], Json::parse("[1080, 2400]"));
+    EXPECT_EQ(j["pages"][1]["image_dimensions"], Json::parse("[617, 1280]"));
+    EXPECT_EQ(j["pages"][1]["image_path"], jpg);
+    ASSERT_EQ(j["annotated_images"].size(), 1u);
+    EXPECT_EQ(j["annotated_images"][0]["page"], 2);
+    EXPECT_EQ(j["annotated_images"][0]["annotated_image_path"], out + "/todont_log_617x1280_glyphpin-p2.png");
+    EXPECT_EQ(testsupport::files_in(out), (std::vector<std::string>{"todont_log_617x1280_glyphpin-p2.png"}));
+
+    const Json body = testsupport::only_request(server);
+    EXPECT_EQ(body["messages"][1]["content"][0]["text"], "用户请求: NGX对应的价格");
+    const auto images = testsupport::request_images(body);
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_TRUE(testsupport::same_pixels(images[0], image::load_rgb(png)));
+    EXPECT_TRUE(testsupport::same_pixels(images[1], image::load_rgb(jpg)));
+}
+
+TEST_F(QueryCliTest, OcrOfAJpegInEnglish) {
+    REQUIRE_SHARED_FIXTURE(jpg, "screenshots/evilinsult_language-dialog_617x1280.jpg");
+    server.enqueue(testsupport::tool_reply(
+        "return_texts", {{"items", {{{"text", "English"}, {"confidence", 0.9}, {"page", 1}}, {{"text", "Deutsch"}}}}}));
+    const std::string out = dir.file("out");
+    Json j = ok_json(droidlens_cli({"ocr", "all prices", "-i", jpg, "--lang", "en", "-o", out}));
+    EXPECT_EQ(dump_json(j), R"({"mode":"ocr","text":"English\nDeutsch","pages":[{"page":1,"image_path":")" + jpg +
+                                R"(","image_dimensions":[617,1280]}],"items":[{"text":"English","confidence":0.9,)"
+                                R"("page":1},{"text":"Deutsch","confidence":0.0,"page":1}]})");
+    EXPECT_FALSE(stdfs::exists(out));  // ocr writes no file of its own
+    const Json body = testsupport::only_request(server);
+    EXPECT_EQ(body["messages"][1]["content"][0]["text"], "User request: all prices");
+    EXPECT_EQ(body["tools"][0]["function"]["name"], "return_texts");
+}
+
+TEST_F(QueryCliTest, WithoutAnImageEachModeCapturesTheDevice) {
+    REQUIRE_SHARED_FIXTURE(shot, "screenshots/catima_add-card-options-dark_1080x2160.png");
+    testsupport::FakeAdb adb;
+    adb.add_device("emulator-5554", "device", "sdk_gphone64");
+    adb.set_screencap_from("emulator-5554", shot);
+    const image::Raster screen = image::load_rgb(shot);
+
+    server.enqueue(testsupport::tool_reply("return_target", {{"label", "OK"}, {"bounding_box", {400, 900, 600, 950}},
+                                                              {"confidence", 0.8}, {"page", 1}}));
+    const std::string out = dir.file("locate");
+    Json j = ok_json(droidlens_cli({"locate", "the OK button", "-o", out}));
+    auto files = testsupport::files_in(out);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(testsupport::read_text(out + "/" + files[0]), testsupport::read_text(shot));  // the capture, as sent
+    EXPECT_EQ(j["annotated_image_path"], out + "/" + files[1]);
+    EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2160]]"));
+
+    server.enqueue(testsupport::tool_reply("return_text_bboxes", {{"items", Json::array()}}));
+    Json g = ok_json(droidlens_cli({"glyphpin", "all totals", "-o", dir.file("glyphpin"), "--device-id", "emulator-5554"}));
+    EXPECT_EQ(g["pages"][0]["image_path"], dir.file("glyphpin") + "/" + testsupport::files_in(dir.file("glyphpin"))[0]);
+
+    server.enqueue(testsupport::tool_reply("return_texts", {{"items", {{{"text", "Add card"}}}}}));
+    Json o = ok_json(droidlens_cli({"ocr", "the title", "-o", dir.file("ocr")}));
+    EXPECT_EQ(o["text"], "Add card");
+    EXPECT_EQ(testsupport::files_in(dir.file("ocr")).size(), 1u);
+
+    // Every request carried exactly the pixels the device showed.
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    for (const auto& r : requests) {
+        const auto images = testsupport::request_images(r.json.value());
+        ASSERT_EQ(images.size(), 1u);
+        EXPECT_TRUE(testsupport::same_pixels(images[0], screen));
+    }
+}
+
+TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
+    const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
+    testsupport::write_text(dir.file("junk.png"), "not an image");
+    auto expect_error = [&](const std::vector<std::string>& args, int status, const std::string& message) {
+        CliRun r = droidlens_cli(args);
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_EQ(r.out, "");
+        if (message.back() == '*') {
+            EXPECT_EQ(r.err.rfind("droidlens: error: " + message.substr(0, message.size() - 1), 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        } else {
+            EXPECT_EQ(r.err, "droidlens: error: " + message + "\n");
+        }
+    };
+    server.enqueue(fakes::text_reply("It is the blue button."));
+    expect_error({"locate", "the OK button", "-i", shot, "-o", dir.file("o")}, 2, "Tool call 'return_target' not found");
+    server.enqueue(fakes::empty_choices_reply());
+    expect_error({"ocr", "all", "-i", shot}, 2, "Empty LLM response");
+    server.enqueue(fakes::tool_call_reply("return_text_bboxes", "{items: []}"));
+    expect_error({"glyphpin", "all", "-i", shot}, 1, "Arguments of tool call 'return_text_bboxes' are not valid JSON: *");
+    server.enqueue(testsupport::tool_reply("return_texts", {{"items", {{{"text", "a"}, {"page", nullptr}}}}}));
+    expect_error({"ocr", "all", "-i", shot}, 1, "Invalid items[0].page in the model's answer: *");
+    server.enqueue(fakes::error_reply(401, "Incorrect API key provided: " + testsupport::kQueryApiKey));
+    expect_error({"locate", "x", "-i", shot}, 1, "*");
+    // Unreadable screenshots fail before any request.
+    const std::size_t asked = server.requests().size();
+    expect_error({"locate", "x", "-i", dir.file("missing.png")}, 1,
+                 "No such file or directory: '" + dir.file("missing.png") + "'");
+    expect_error({"glyphpin", "x", "-i", shot, "-i", dir.file("junk.png")}, 1, "*");
+    EXPECT_EQ(server.requests().size(), asked);
+    EXPECT_EQ(server.pending(), 0u);
+
+    // No device to capture from.
+    testsupport::FakeAdb adb;
+    expect_error({"locate", "x", "-o", dir.file("none")}, 1, "*");
+    EXPECT_FALSE(stdfs::exists(dir.file("none")));
+}
+
+}  // namespace
