@@ -1,5 +1,6 @@
 // Benchmarks of the imaging paths: the diff mode, its region search alone, encoding
-// a screenshot for the model and annotating one. Each repetition is one call, so the
+// a screenshot for the model, annotating one, decoding PNG and JPEG, and the
+// resampler on its own. Each repetition is one call, so the
 // runner (bench/run.py) can take the minimum and median of single calls.
 //
 // Inputs come from the environment (set by bench/run.py so that the Python peers
@@ -7,17 +8,17 @@
 //   DROIDLENS_BENCH_PAIR_A, DROIDLENS_BENCH_PAIR_B  a 1080 x 2400 screenshot pair
 //   DROIDLENS_BENCH_LARGE_A, DROIDLENS_BENCH_LARGE_B  a pair with a large change
 //   DROIDLENS_BENCH_SCREENSHOT                      a 1080 x 2400 screenshot
+//   DROIDLENS_BENCH_JPEG                            a JPEG screenshot
 //   DROIDLENS_BENCH_OUT                             where outputs go
 // Without them a synthetic phone screen pair is generated in a temporary directory.
 #include <benchmark/benchmark.h>
 
 #include "modes/diff.hpp"
+#include "utils/fs.hpp"
 #include "utils/image.hpp"
+#include "utils/jpeg.hpp"
+#include "utils/png.hpp"
 #include "utils/resample.hpp"
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include <cstdlib>
 #include <filesystem>
@@ -29,32 +30,34 @@ namespace stdfs = std::filesystem;
 using namespace droidlens;
 
 struct Inputs {
-    std::string a, b, large_a, large_b, screenshot, out;
+    std::string a, b, large_a, large_b, screenshot, jpeg, out;
 };
+
+void fill(image::Raster& img, int x, int y, int w, int h, image::Rgb c) {
+    image::draw_rectangle(img, {x, y, x + w - 1, y + h - 1}, c, std::max(w, h));
+}
 
 // A phone-like 1080 x 2400 screen and a copy with a few changes.
 void generate_pair(const std::string& dir, std::string& a, std::string& b) {
-    cv::Mat screen(2400, 1080, CV_8UC3, cv::Scalar(250, 250, 250));
-    cv::rectangle(screen, cv::Rect(0, 0, 1080, 80), cv::Scalar(60, 40, 30), cv::FILLED);
-    cv::rectangle(screen, cv::Rect(0, 80, 1080, 170), cv::Scalar(180, 110, 40), cv::FILLED);
-    cv::putText(screen, "Settings", {40, 190}, cv::FONT_HERSHEY_SIMPLEX, 2.2, cv::Scalar(255, 255, 255), 4);
+    image::Raster screen(1080, 2400, 3, 250);
+    fill(screen, 0, 0, 1080, 80, {30, 40, 60});
+    fill(screen, 0, 80, 1080, 170, {40, 110, 180});
+    image::draw_text(screen, 40, 150, "Settings", {255, 255, 255});
     for (int i = 0; i < 12; ++i) {
         const int y = 290 + i * 170;
-        cv::putText(screen, "Item " + std::to_string(i + 1), {60, y + 70}, cv::FONT_HERSHEY_SIMPLEX, 1.6,
-                    cv::Scalar(40, 40, 40), 3);
-        cv::line(screen, {40, y + 150}, {1040, y + 150}, cv::Scalar(220, 220, 220), 2);
-        cv::rectangle(screen, cv::Rect(880, y + 40, 140, 60), cv::Scalar(200, 200, 200), cv::FILLED);
+        image::draw_text(screen, 60, y + 60, "Item " + std::to_string(i + 1), {40, 40, 40});
+        fill(screen, 40, y + 150, 1000, 2, {220, 220, 220});
+        fill(screen, 880, y + 40, 140, 60, {200, 200, 200});
     }
-    cv::Mat changed = screen.clone();
-    cv::rectangle(changed, cv::Rect(880, 290 + 3 * 170 + 40, 140, 60), cv::Scalar(180, 110, 40), cv::FILLED);
-    cv::circle(changed, {1000, 120}, 30, cv::Scalar(40, 40, 220), cv::FILLED);
-    cv::rectangle(changed, cv::Rect(60, 290 + 7 * 170 + 10, 400, 90), cv::Scalar(250, 250, 250), cv::FILLED);
-    cv::putText(changed, "Item eight", {60, 290 + 7 * 170 + 70}, cv::FONT_HERSHEY_SIMPLEX, 1.6,
-                cv::Scalar(40, 40, 40), 3);
+    image::Raster changed = screen;
+    fill(changed, 880, 290 + 3 * 170 + 40, 140, 60, {40, 110, 180});
+    image::draw_circle(changed, 1000, 120, 30, {220, 40, 40}, 30);
+    fill(changed, 60, 290 + 7 * 170 + 10, 400, 90, {250, 250, 250});
+    image::draw_text(changed, 60, 290 + 7 * 170 + 60, "Item eight", {40, 40, 40});
     a = (stdfs::path(dir) / "bench_a.png").string();
     b = (stdfs::path(dir) / "bench_b.png").string();
-    cv::imwrite(a, screen);
-    cv::imwrite(b, changed);
+    image::write_png(screen, a);
+    image::write_png(changed, b);
 }
 
 const Inputs& inputs() {
@@ -67,6 +70,7 @@ const Inputs& inputs() {
         r.a = env("DROIDLENS_BENCH_PAIR_A");
         r.b = env("DROIDLENS_BENCH_PAIR_B");
         r.screenshot = env("DROIDLENS_BENCH_SCREENSHOT");
+        r.jpeg = env("DROIDLENS_BENCH_JPEG");
         r.out = env("DROIDLENS_BENCH_OUT");
         if (r.out.empty()) r.out = (stdfs::temp_directory_path() / "droidlens_bench").string();
         stdfs::create_directories(r.out);
@@ -77,9 +81,10 @@ const Inputs& inputs() {
         if (r.large_a.empty() || r.large_b.empty()) {
             // the generated pair with most of the second screen darkened
             r.large_a = r.a;
-            cv::Mat dim = image::load_rgb(r.b) * 0.5;
+            image::Raster dim = image::load_rgb(r.b);
+            for (size_t i = 0; i < dim.size_bytes(); ++i) dim.data()[i] = static_cast<std::uint8_t>(dim.data()[i] / 2);
             r.large_b = (stdfs::path(r.out) / "bench_large_b.png").string();
-            cv::imwrite(r.large_b, dim);
+            image::write_png(dim, r.large_b);
         }
         return r;
     }();
@@ -87,20 +92,20 @@ const Inputs& inputs() {
 }
 
 // The mask the diff mode searches, built with the same steps as compute_diff.
-cv::Mat diff_mask() {
-    cv::Mat a = image::load_rgb(inputs().a), b = image::load_rgb(inputs().b);
-    if (a.size() != b.size()) b = resample::resize(b, a.cols, a.rows, resample::Filter::Lanczos);
-    cv::Mat gray(a.rows, a.cols, CV_8UC1);
-    for (int y = 0; y < a.rows; ++y) {
-        for (int x = 0; x < a.cols; ++x) {
-            const cv::Vec3b pa = a.at<cv::Vec3b>(y, x), pb = b.at<cv::Vec3b>(y, x);
-            const int db = std::abs(pa[0] - pb[0]), dg = std::abs(pa[1] - pb[1]), dr = std::abs(pa[2] - pb[2]);
-            gray.at<uchar>(y, x) = static_cast<uchar>((dr * 19595 + dg * 38470 + db * 7471 + 0x8000) >> 16);
-        }
+image::Raster diff_mask() {
+    image::Raster a = image::load_rgb(inputs().a), b = image::load_rgb(inputs().b);
+    if (a.width() != b.width() || a.height() != b.height()) {
+        b = resample::resize(b, a.width(), a.height(), resample::Filter::Lanczos);
     }
-    cv::Mat small = resample::resize(gray, a.cols / 2, a.rows / 2, resample::Filter::Bilinear);
-    cv::Mat mask;
-    cv::threshold(small, mask, 25, 255, cv::THRESH_BINARY);
+    image::Raster grey(a.width(), a.height(), 1);
+    for (size_t i = 0; i < grey.size_bytes(); ++i) {
+        const std::uint8_t* pa = a.data() + 3 * i;
+        const std::uint8_t* pb = b.data() + 3 * i;
+        const int dr = std::abs(pa[0] - pb[0]), dg = std::abs(pa[1] - pb[1]), db = std::abs(pa[2] - pb[2]);
+        grey.data()[i] = static_cast<std::uint8_t>((dr * 19595 + dg * 38470 + db * 7471 + 0x8000) >> 16);
+    }
+    image::Raster mask = resample::resize(grey, a.width() / 2, a.height() / 2, resample::Filter::Bilinear);
+    for (size_t i = 0; i < mask.size_bytes(); ++i) mask.data()[i] = mask.data()[i] > 25 ? 255 : 0;
     return mask;
 }
 
@@ -127,7 +132,7 @@ void BM_compute_diff_large(benchmark::State& state) {
 }
 
 void BM_find_boxes(benchmark::State& state) {
-    const cv::Mat mask = diff_mask();
+    const image::Raster mask = diff_mask();
     size_t boxes = 0;
     for (auto _ : state) {
         std::vector<diff::Box> r = diff::_find_boxes(mask, 60);
@@ -150,10 +155,51 @@ void BM_encode_image(benchmark::State& state) {
 
 void BM_annotate_image(benchmark::State& state) {
     const Json box = {120, 310, 880, 420};
-    cv::Mat probe = image::load_rgb(inputs().screenshot);
+    const image::Raster probe = image::load_rgb(inputs().screenshot);
     for (auto _ : state) {
-        std::string path = image::annotate_image(inputs().screenshot, box, probe.cols, probe.rows, inputs().out);
+        std::string path = image::annotate_image(inputs().screenshot, box, probe.width(), probe.height(), inputs().out);
         benchmark::DoNotOptimize(path);
+    }
+}
+
+// Decoding alone, from bytes already in memory: the PNG screenshot, and a JPEG.
+void BM_decode_png(benchmark::State& state) {
+    const std::string bytes = fs::read_file(inputs().screenshot);
+    for (auto _ : state) {
+        image::Raster r = png::decode(bytes);
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+void BM_decode_jpeg(benchmark::State& state) {
+    if (inputs().jpeg.empty()) {
+        state.SkipWithError("DROIDLENS_BENCH_JPEG not set");
+        return;
+    }
+    const std::string bytes = fs::read_file(inputs().jpeg);
+    for (auto _ : state) {
+        image::Raster r = jpeg::decode(bytes);
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+// The resampler alone: the screenshot halved with Lanczos (encode_image's 0.5), and a
+// grey difference image halved with the triangle filter (the diff mode's reduction).
+void BM_resample_lanczos(benchmark::State& state) {
+    const image::Raster src = image::load_rgb(inputs().screenshot);
+    for (auto _ : state) {
+        image::Raster r = resample::resize(src, src.width() / 2, src.height() / 2, resample::Filter::Lanczos);
+        benchmark::DoNotOptimize(r);
+    }
+}
+
+void BM_resample_bilinear(benchmark::State& state) {
+    const image::Raster rgb = image::load_rgb(inputs().screenshot);
+    image::Raster grey(rgb.width(), rgb.height(), 1);
+    for (size_t i = 0; i < grey.size_bytes(); ++i) grey.data()[i] = rgb.data()[3 * i + 1];
+    for (auto _ : state) {
+        image::Raster r = resample::resize(grey, grey.width() / 2, grey.height() / 2, resample::Filter::Bilinear);
+        benchmark::DoNotOptimize(r);
     }
 }
 
@@ -165,3 +211,7 @@ BENCHMARK(BM_compute_diff_large)->Iterations(1)->UseRealTime()->Unit(benchmark::
 BENCHMARK(BM_find_boxes)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_encode_image)->Arg(100)->Arg(50)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_annotate_image)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_decode_png)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_decode_jpeg)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_resample_lanczos)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_resample_bilinear)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

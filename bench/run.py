@@ -8,6 +8,14 @@ one's peak memory (ru_maxrss) is its own. Each repetition is one call; the table
 and the JSON file give the minimum and median seconds of those calls. Both sides
 read the same input files: a 1080 x 2400 screenshot (a real one from
 ../shared/fixtures when present, else the bundled example) and a changed copy of it.
+
+Whole processes are measured too, through bench/droidlens_spawn (a small launcher, so
+that a child's peak memory is not inflated by the launcher's own): the start-up
+(`droidlens --version` beside `python3 -c "import PIL.Image"`) and the whole
+`droidlens diff` command on the pair, beside the peer's compute_diff in a warm
+interpreter. The shared libraries the command loads and its size are recorded.
+--baseline BINARY measures another droidlens binary's start-up and diff command in
+the same run (an older build, for before-and-after figures).
 """
 import argparse
 import json
@@ -27,6 +35,7 @@ PEERS = os.path.join(ROOT, "bench", "peers")
 FIXTURE_SHOT = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots",
                             "collegecompanion_dashboard_1080x2400.png")
 EXAMPLE_SHOT = os.path.join(ROOT, "examples", "settings_before.png")
+FIXTURE_JPEG = os.path.join(ROOT, "..", "shared", "fixtures", "screenshots", "todont_log_617x1280.jpg")
 # A pair whose change covers most of the screen (a dialog over a dimmed list).
 LARGE_A = os.path.join(ROOT, "examples", "inbox_before.png")
 LARGE_B = os.path.join(ROOT, "examples", "inbox_after.png")
@@ -89,17 +98,55 @@ def stats(seconds):
     return min(seconds), statistics.median(seconds)
 
 
+def spawn_measured(spawn, argv, repeat):
+    """Runs argv `repeat` times through droidlens_spawn: (per-run seconds, peak RSS KiB)."""
+    out, _ = run_measured([spawn, str(repeat)] + argv)
+    data = json.loads(out)
+    return data["times"], data["peak_rss_kb"]
+
+
+def shared_libraries(binary):
+    """The shared libraries the dynamic loader maps for `binary` (the vDSO not counted)."""
+    env = dict(os.environ, LD_TRACE_LOADED_OBJECTS="1")
+    out = subprocess.run([binary], env=env, capture_output=True, text=True, check=True).stdout
+    return [line.split()[0] for line in out.splitlines() if line.strip() and "linux-vdso" not in line]
+
+
+def binary_facts(binary, work):
+    """Size of the binary as built and stripped of symbols, and the libraries it loads."""
+    stripped = os.path.join(work, "stripped")
+    subprocess.run(["strip", "-o", stripped, binary], check=True)
+    libs = shared_libraries(binary)
+    return {"bytes": os.path.getsize(binary), "stripped_bytes": os.path.getsize(stripped),
+            "shared_libraries": len(libs), "libraries": libs}
+
+
+def process_cases(spawn, binary, pair_a, pair_b, out_dir, repeat):
+    """Start-up and the whole diff command of one droidlens binary."""
+    start_t, start_rss = spawn_measured(spawn, [binary, "--version"], repeat)
+    diff_t, diff_rss = spawn_measured(spawn, [binary, "diff", "-i", pair_a, "-i", pair_b, "-o", out_dir], repeat)
+    smn, smd = stats(start_t)
+    dmn, dmd = stats(diff_t)
+    return {"startup": {"median_s": smd, "min_s": smn, "peak_rss_kb": start_rss},
+            "diff_process": {"median_s": dmd, "min_s": dmn, "peak_rss_kb": diff_rss}}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default="build", help="CMake build directory holding bench/droidlens_bench")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results.json"))
     ap.add_argument("--repeat", type=int, default=9, help="calls per case, ours and the peer's")
+    ap.add_argument("--process-repeat", type=int, default=21, help="runs per whole-process case")
+    ap.add_argument("--baseline", help="another droidlens binary to measure start-up and diff of, for comparison")
     args = ap.parse_args()
 
     build = args.build if os.path.isabs(args.build) else os.path.join(ROOT, args.build)
     binary = os.path.join(build, "bench", "droidlens_bench")
-    if not os.path.exists(binary):
-        raise SystemExit(f"bench: {binary} not found; build it first (make bench builds it)")
+    spawn = os.path.join(build, "bench", "droidlens_spawn")
+    command = os.path.join(build, "droidlens")
+    for needed in (binary, spawn, command):
+        if not os.path.exists(needed):
+            raise SystemExit(f"bench: {needed} not found; build it first (make bench builds it)")
 
     work = tempfile.mkdtemp(prefix="droidlens_bench_")
     try:
@@ -110,6 +157,9 @@ def main():
                    DROIDLENS_BENCH_PAIR_A=pair_a, DROIDLENS_BENCH_PAIR_B=pair_b,
                    DROIDLENS_BENCH_LARGE_A=LARGE_A, DROIDLENS_BENCH_LARGE_B=LARGE_B,
                    DROIDLENS_BENCH_SCREENSHOT=shot, DROIDLENS_BENCH_OUT=ours_out)
+        jpeg = FIXTURE_JPEG if os.path.exists(FIXTURE_JPEG) else None
+        if jpeg:
+            env["DROIDLENS_BENCH_JPEG"] = jpeg
         query_shots = [shot] + QUERY_MORE
         env["DROIDLENS_BENCH_QUERY_SHOTS"] = ":".join(query_shots)
         py = sys.executable
@@ -128,9 +178,16 @@ def main():
             ("encode_image_0.5", "^BM_encode_image/50/",
              [py, os.path.join(PEERS, "encode_peer.py"), shot, "--factor", "0.5"]),
             ("annotate_image", "^BM_annotate_image/", [py, os.path.join(PEERS, "annotate_peer.py"), shot, peer_out]),
+            ("decode_png", "^BM_decode_png/", [py, os.path.join(PEERS, "imaging_peer.py"), "decode", shot]),
+            ("resample_lanczos_0.5", "^BM_resample_lanczos/",
+             [py, os.path.join(PEERS, "imaging_peer.py"), "resample", shot, "--filter", "lanczos"]),
+            ("resample_bilinear_0.5", "^BM_resample_bilinear/",
+             [py, os.path.join(PEERS, "imaging_peer.py"), "resample", shot, "--filter", "bilinear"]),
             ("locate_request_1", "^BM_locate_request/1/", [py, os.path.join(PEERS, "query_peer.py"), shot]),
             ("locate_request_3", "^BM_locate_request/3/", [py, os.path.join(PEERS, "query_peer.py")] + query_shots),
         ]
+        if jpeg:
+            cases.append(("decode_jpeg", "^BM_decode_jpeg/", [py, os.path.join(PEERS, "imaging_peer.py"), "decode", jpeg]))
         if uidump:
             cases.append(("parse_and_find_node", "^BM_parse_and_find_node/",
                           [py, os.path.join(PEERS, "xml_peer.py"), uidump[0], str(uidump[1]), str(uidump[2])]))
@@ -208,6 +265,37 @@ def main():
             automate[f"body_bytes_step{at}"] = int(last[f"body_bytes_step{at}"])
         results["automate_runner"] = automate
         print("  automate_runner: done", file=sys.stderr)
+        # Whole processes: the command's start-up and its diff mode, beside the
+        # interpreter's start with the imaging library and the peer's warm compute_diff.
+        reps = args.process_repeat
+        ours_proc = process_cases(spawn, command, pair_a, pair_b, os.path.join(work, "proc_out"), reps)
+        peer_start_t, peer_start_rss = spawn_measured(spawn, [py, "-c", "import PIL.Image"], reps)
+        pmn, pmd = stats(peer_start_t)
+        ours_proc["startup"].update({"peer_median_s": pmd, "peer_min_s": pmn, "peer_peak_rss_kb": peer_start_rss,
+                                     "peer": "python3 -c 'import PIL.Image'"})
+        warm = results["compute_diff"]
+        ours_proc["diff_process"].update({
+            "peer_median_s": warm["peer_median_s"], "peer_min_s": warm["peer_min_s"],
+            "peer_peak_rss_kb": warm["peer_peak_rss_kb"], "peer": "compute_diff inside a warm interpreter"})
+        peer_proc_t, peer_proc_rss = spawn_measured(
+            spawn, [py, os.path.join(PEERS, "diff_peer.py"), pair_a, pair_b, os.path.join(work, "peer_proc")], 5)
+        ppmn, ppmd = stats(peer_proc_t)
+        ours_proc["diff_process"].update({"peer_process_median_s": ppmd, "peer_process_peak_rss_kb": peer_proc_rss})
+        for key in ("startup", "diff_process"):
+            e = ours_proc[key]
+            e["speedup"] = e["peer_median_s"] / e["median_s"] if e["median_s"] > 0 else None
+            results[key] = e
+        facts = binary_facts(command, work)
+        results["startup"].update({"binary_bytes": facts["bytes"], "stripped_bytes": facts["stripped_bytes"],
+                                   "shared_libraries": facts["shared_libraries"]})
+        baseline = None
+        if args.baseline:
+            baseline = process_cases(spawn, os.path.abspath(args.baseline), pair_a, pair_b,
+                                     os.path.join(work, "baseline_out"), reps)
+            baseline["binary"] = binary_facts(os.path.abspath(args.baseline), work)
+            baseline["binary"].pop("libraries")
+        print("  processes: done", file=sys.stderr)
+
         # The whole command against a model server that answers at once.
         results["locate_process"] = locate_process(build, shot, work, args.repeat, run_measured)
         print("  locate_process: done", file=sys.stderr)
@@ -225,6 +313,10 @@ def main():
                           results["parse_and_find_node"]["speedup"], 10.0))
         goals.append(("capture_screenshot_to_file: share of the time spent in the device's adb calls",
                       results["capture_screenshot_to_file"]["device_share"], 0.5))
+        goals.append(("droidlens --version at most a quarter of the interpreter's start with Pillow",
+                      results["startup"]["speedup"], 4.0))
+        goals.append(("the whole droidlens diff process at least 5x faster than the peer's warm compute_diff",
+                      results["diff_process"]["speedup"], 5.0))
         goal_rows = [{"goal": g, "value": round(v, 2), "target": t, "met": v >= t} for g, v, t in goals]
         a = results["automate_runner"]
         flat = a["runner_cpu_per_step_ms_100"] / a["runner_cpu_per_step_ms_10"]
@@ -233,6 +325,9 @@ def main():
                           "value": round(flat, 2), "target": 1.25, "met": flat <= 1.25})
         goal_rows.append({"goal": "automate: request body growth per step, steps 10 to 100 (bytes, text only)",
                           "value": round(growth), "target": 1024, "met": growth <= 1024})
+        startup_mib = results["startup"]["peak_rss_kb"] / 1024
+        goal_rows.append({"goal": "droidlens --version peak memory under 20 MiB", "value": round(startup_mib, 1),
+                          "target": 20, "met": startup_mib < 20})
         for key in ("locate_request_1", "locate_request_3"):
             goal_rows.append({"goal": f"{key} (encode + request body) at least 3x faster than the peer",
                               "value": round(results[key]["speedup"], 2), "target": 3.0,
@@ -251,6 +346,8 @@ def main():
                        "repetitions": args.repeat,
                        "query_screenshots": [os.path.relpath(p, ROOT) for p in query_shots]},
             "benchmarks": results,
+            "shared_libraries": facts["libraries"],
+            "baseline": baseline,
             "goals": goal_rows,
             "seconds": round(time.time() - started, 1),
         }
@@ -276,6 +373,21 @@ def main():
               f"{a['wall_per_step_ms_100']:.0f} ms, of which the device's adb calls {a['device_calls_per_step_ms']:.0f} ms; "
               f"request body {a['body_bytes_step1']} / {a['body_bytes_step10']} / {a['body_bytes_step100']} bytes "
               f"at steps 1 / 10 / 100")
+        st, dp = results["startup"], results["diff_process"]
+        print(f"start-up: droidlens --version median {st['median_s'] * 1e3:.1f} ms, peak {st['peak_rss_kb'] / 1024:.1f} MiB; "
+              f"python3 + PIL.Image {st['peer_median_s'] * 1e3:.1f} ms, {st['peer_peak_rss_kb'] / 1024:.1f} MiB; "
+              f"{st['shared_libraries']} shared libraries, binary {st['binary_bytes'] / 1e6:.1f} MB "
+              f"({st['stripped_bytes'] / 1e6:.2f} MB stripped)")
+        print(f"droidlens diff process: median {dp['median_s'] * 1e3:.1f} ms, peak {dp['peak_rss_kb'] / 1024:.1f} MiB; "
+              f"peer's warm compute_diff {dp['peer_median_s'] * 1e3:.1f} ms; "
+              f"peer's whole process {dp['peer_process_median_s'] * 1e3:.1f} ms, "
+              f"{dp['peer_process_peak_rss_kb'] / 1024:.1f} MiB")
+        if baseline:
+            b = baseline
+            print(f"baseline {args.baseline}: start-up {b['startup']['median_s'] * 1e3:.1f} ms, "
+                  f"{b['startup']['peak_rss_kb'] / 1024:.1f} MiB; diff process {b['diff_process']['median_s'] * 1e3:.1f} ms, "
+                  f"{b['diff_process']['peak_rss_kb'] / 1024:.1f} MiB; {b['binary']['shared_libraries']} shared libraries, "
+                  f"binary {b['binary']['bytes'] / 1e6:.1f} MB ({b['binary']['stripped_bytes'] / 1e6:.2f} MB stripped)")
         lp = results["locate_process"]
         print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
               f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")

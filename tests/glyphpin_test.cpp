@@ -279,11 +279,11 @@ TEST_F(GlyphpinTest, WritesOneAnnotatedCopyPerPageInPageOrder) {
               R"([{"page":1,"annotated_image_path":")" + out + R"(/a_glyphpin-p1.png"},)"
               R"({"page":2,"annotated_image_path":")" + out + R"(/b_glyphpin-p2.png"}])");
     EXPECT_EQ(testsupport::files_in(out), (std::vector<std::string>{"a_glyphpin-p1.png", "b_glyphpin-p2.png"}));
-    cv::Mat page1 = image::load_rgb(out + "/a_glyphpin-p1.png");
-    EXPECT_EQ(page1.at<cv::Vec3b>(99, 49), cv::Vec3b(0, 255, 0));  // the first palette colour
-    cv::Mat page2 = image::load_rgb(out + "/b_glyphpin-p2.png");
-    EXPECT_EQ(page2.at<cv::Vec3b>(5, 10), cv::Vec3b(0, 255, 0));   // b's top-left corner
-    EXPECT_EQ(page2.at<cv::Vec3b>(25, 50), cv::Vec3b(0, 0, 255));  // c's, in the second colour (red; BGR)
+    const image::Raster page1 = image::load_rgb(out + "/a_glyphpin-p1.png");
+    EXPECT_EQ(testsupport::rgb_of(page1, 49, 99), (testsupport::Rgb{0, 255, 0}));  // the first palette colour
+    const image::Raster page2 = image::load_rgb(out + "/b_glyphpin-p2.png");
+    EXPECT_EQ(testsupport::rgb_of(page2, 10, 5), (testsupport::Rgb{0, 255, 0}));   // b's top-left corner
+    EXPECT_EQ(testsupport::rgb_of(page2, 50, 25), (testsupport::Rgb{255, 0, 0}));  // c's, in the second colour (red)
 
     // An output directory that cannot be written: the result without the copies.
     testsupport::write_text(dir.file("blocker"), "x");

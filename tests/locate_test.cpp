@@ -76,9 +76,10 @@ TEST_F(LocateTest, ThePageOfTheAnswerChoosesTheAnnotatedScreenshot) {
     Json result = answer({{"bounding_box", {0, 0, 1000, 1000}}}, {shot_a, shot_b}, out);
     EXPECT_EQ(result["annotated_image_path"], out + "/a_locate.png");
     // The drawing is on the unscaled screenshot, in its own pixels.
-    cv::Mat drawn = image::load_rgb(out + "/a_locate.png");
-    EXPECT_EQ(drawn.size(), cv::Size(50, 100));
-    EXPECT_EQ(drawn.at<cv::Vec3b>(99, 49), cv::Vec3b(0, 255, 0));
+    const image::Raster drawn = image::load_rgb(out + "/a_locate.png");
+    EXPECT_EQ(drawn.width(), 50);
+    EXPECT_EQ(drawn.height(), 100);
+    EXPECT_EQ(testsupport::rgb_of(drawn, 49, 99), (testsupport::Rgb{0, 255, 0}));
 }
 
 TEST_F(LocateTest, AnswersThatCannotBeAnnotatedAreReturnedWithoutAPath) {

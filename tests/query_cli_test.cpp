@@ -60,8 +60,8 @@ TEST_F(QueryCliTest, LocateAPngScreenshot) {
     EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2400]]"));
     EXPECT_EQ(j["annotated_image_path"], out + "/collegecompanion_dashboard_1080x2400_locate.png");
     // The box is drawn in the screenshot's pixels: (850/1000)*1080 = 918, (40/1000)*2400 = 96.
-    cv::Mat drawn = image::load_rgb(j["annotated_image_path"].get<std::string>());
-    EXPECT_EQ(drawn.at<cv::Vec3b>(96, 918), cv::Vec3b(0, 255, 0));
+    const image::Raster drawn = image::load_rgb(j["annotated_image_path"].get<std::string>());
+    EXPECT_EQ(testsupport::rgb_of(drawn, 918, 96), (testsupport::Rgb{0, 255, 0}));
 
     const Json body = testsupport::only_request(server);
     EXPECT_EQ(body["model"], "vision-model");
@@ -122,7 +122,7 @@ TEST_F(QueryCliTest, WithoutAnImageEachModeCapturesTheDevice) {
     testsupport::FakeAdb adb;
     adb.add_device("emulator-5554", "device", "sdk_gphone64");
     adb.set_screencap_from("emulator-5554", shot);
-    const cv::Mat screen = image::load_rgb(shot);
+    const image::Raster screen = image::load_rgb(shot);
 
     server.enqueue(testsupport::tool_reply("return_target", {{"label", "OK"}, {"bounding_box", {400, 900, 600, 950}},
                                                               {"confidence", 0.8}, {"page", 1}}));

@@ -8,11 +8,11 @@
 #include "fakes/chat_server.hpp"
 #include "test_support.hpp"
 #include "utils/image.hpp"
-
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
+#include "utils/png.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -46,10 +46,10 @@ inline droidlens::Json only_request(const fakes::FakeChatServer& server) {
     return *requests.back().json;
 }
 
-// Every image the messages carry, decoded (8-bit BGR), in message order.
-inline std::vector<cv::Mat> request_images(const droidlens::Json& body) {
+// Every image the messages carry, decoded (8-bit RGB), in message order.
+inline std::vector<droidlens::image::Raster> request_images(const droidlens::Json& body) {
     static const std::string kPrefix = "data:image/png;base64,";
-    std::vector<cv::Mat> images;
+    std::vector<droidlens::image::Raster> images;
     for (const auto& message : body["messages"]) {
         if (!message["content"].is_array()) continue;
         for (const auto& part : message["content"]) {
@@ -58,16 +58,20 @@ inline std::vector<cv::Mat> request_images(const droidlens::Json& body) {
             EXPECT_EQ(url.rfind(kPrefix, 0), 0u);
             const std::string png = droidlens::image::base64_to_image_bytes(url.substr(kPrefix.size()));
             EXPECT_EQ(png.rfind("\x89PNG", 0), 0u) << "not a PNG";
-            const std::vector<unsigned char> bytes(png.begin(), png.end());
-            images.push_back(cv::imdecode(bytes, cv::IMREAD_COLOR));
+            images.push_back(droidlens::png::decode(png));
         }
     }
     return images;
 }
 
-inline bool same_pixels(const cv::Mat& a, const cv::Mat& b) {
-    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+inline bool same_pixels(const droidlens::image::Raster& a, const droidlens::image::Raster& b) { return a == b; }
+
+// The RGB value of pixel (x, y).
+inline std::array<std::uint8_t, 3> rgb_of(const droidlens::image::Raster& img, int x, int y) {
+    const std::uint8_t* p = img.pixel(x, y);
+    return {p[0], p[1], p[2]};
 }
+using Rgb = std::array<std::uint8_t, 3>;
 
 // The keys of an object, in order.
 inline std::vector<std::string> keys_of(const droidlens::Json& object) {

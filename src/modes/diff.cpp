@@ -6,8 +6,6 @@
 #include "utils/image.hpp"
 #include "utils/resample.hpp"
 
-#include <opencv2/core.hpp>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -24,26 +22,26 @@ constexpr image::Rgb kRed{255, 0, 0};
 // (L = (R*19595 + G*38470 + B*7471 + 0x8000) >> 16), in one pass. Also returns the
 // sum of the gray values for the mean. Screenshots of one screen are mostly equal,
 // so runs of identical pixels are found with a block compare and written as zeros.
-std::pair<cv::Mat, std::uint64_t> gray_difference(const cv::Mat& a, const cv::Mat& b) {
+std::pair<image::Raster, std::uint64_t> gray_difference(const image::Raster& a, const image::Raster& b) {
     constexpr int kBlock = 16;  // pixels compared at once
-    cv::Mat gray(a.rows, a.cols, CV_8UC1);
+    image::Raster gray(a.width(), a.height(), 1);
     std::uint64_t total = 0;
-    for (int y = 0; y < a.rows; ++y) {
-        const std::uint8_t* pa = a.ptr<std::uint8_t>(y);  // BGR
-        const std::uint8_t* pb = b.ptr<std::uint8_t>(y);
-        std::uint8_t* out = gray.ptr<std::uint8_t>(y);
+    for (int y = 0; y < a.height(); ++y) {
+        const std::uint8_t* pa = a.row(y);  // RGB
+        const std::uint8_t* pb = b.row(y);
+        std::uint8_t* out = gray.row(y);
         std::uint64_t row_total = 0;
-        for (int x0 = 0; x0 < a.cols; x0 += kBlock) {
-            const int x1 = std::min(x0 + kBlock, a.cols);
+        for (int x0 = 0; x0 < a.width(); x0 += kBlock) {
+            const int x1 = std::min(x0 + kBlock, a.width());
             const size_t bytes = 3 * static_cast<size_t>(x1 - x0);
             if (std::memcmp(pa + 3 * x0, pb + 3 * x0, bytes) == 0) {
                 std::memset(out + x0, 0, static_cast<size_t>(x1 - x0));
                 continue;
             }
             for (int x = x0; x < x1; ++x) {
-                const auto db = static_cast<std::uint32_t>(std::abs(pa[3 * x] - pb[3 * x]));
+                const auto dr = static_cast<std::uint32_t>(std::abs(pa[3 * x] - pb[3 * x]));
                 const auto dg = static_cast<std::uint32_t>(std::abs(pa[3 * x + 1] - pb[3 * x + 1]));
-                const auto dr = static_cast<std::uint32_t>(std::abs(pa[3 * x + 2] - pb[3 * x + 2]));
+                const auto db = static_cast<std::uint32_t>(std::abs(pa[3 * x + 2] - pb[3 * x + 2]));
                 const std::uint32_t l = (dr * 19595 + dg * 38470 + db * 7471 + 0x8000) >> 16;
                 out[x] = static_cast<std::uint8_t>(l);
                 row_total += l;
@@ -56,18 +54,21 @@ std::pair<cv::Mat, std::uint64_t> gray_difference(const cv::Mat& a, const cv::Ma
 
 }  // namespace
 
-std::vector<Box> _find_boxes(const cv::Mat& mask, std::int64_t min_area) {
+std::vector<Box> _find_boxes(const image::Raster& mask, std::int64_t min_area) {
     std::vector<Box> boxes;
     if (mask.empty()) return boxes;
-    if (mask.type() != CV_8UC1) throw ValueError("_find_boxes needs an 8-bit single-channel mask");
-    const int width = mask.cols, height = mask.rows;
-    std::vector<std::uint8_t> visited(static_cast<size_t>(width) * height, 0);
+    if (mask.channels() != 1) throw ValueError("_find_boxes needs an 8-bit single-channel mask");
+    const int width = mask.width(), height = mask.height();
+    // One flag a pixel, in memory that is cheap to fault in (it is a mask's size).
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    image::Buffer visited = image::allocate(pixels);
+    std::memset(visited.get(), 0, pixels);
     std::vector<std::pair<int, int>> stack;
-    auto set = [&](int x, int y) { return mask.ptr<std::uint8_t>(y)[x] != 0; };
+    auto set = [&](int x, int y) { return mask.row(y)[x] != 0; };
 
     for (int y = 0; y < height; ++y) {
         const size_t row_offset = static_cast<size_t>(y) * width;
-        const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+        const std::uint8_t* row = mask.row(y);
         for (int x = 0; x < width; ++x) {
             // Masks are mostly unset: skip eight clear pixels at a time.
             while (x + 8 <= width) {
@@ -115,34 +116,32 @@ DiffResult compute_diff(const std::string& image_a, const std::string& image_b, 
                         std::int64_t threshold, std::int64_t min_area, double scale, std::int64_t max_boxes) {
     // Everything that can fail on the inputs happens before the output directory is
     // touched.
-    cv::Mat img_a = image::load_rgb(image_a);
-    cv::Mat img_b = image::load_rgb(image_b);
-    const bool resized = img_a.size() != img_b.size();
-    if (resized) img_b = resample::resize(img_b, img_a.cols, img_a.rows, resample::Filter::Lanczos);
+    image::Raster img_a = image::load_rgb(image_a);
+    image::Raster img_b = image::load_rgb(image_b);
+    const bool resized = img_a.width() != img_b.width() || img_a.height() != img_b.height();
+    if (resized) img_b = resample::resize(img_b, img_a.width(), img_a.height(), resample::Filter::Lanczos);
 
-    cv::Size small_size = img_a.size();
-    if (scale != 1.0) small_size = image::scaled_size(img_a.cols, img_a.rows, scale);
+    image::Size small_size{img_a.width(), img_a.height()};
+    if (scale != 1.0) small_size = image::scaled_size(img_a.width(), img_a.height(), scale);
 
     auto [diff, total] = gray_difference(img_a, img_b);
+    const double pixels = static_cast<double>(diff.width()) * static_cast<double>(diff.height());
     DiffResult result;
-    result.diff_score = static_cast<double>(total) / static_cast<double>(diff.total()) / 255.0;
+    result.diff_score = static_cast<double>(total) / pixels / 255.0;
 
-    cv::Mat small = scale == 1.0 ? diff : resample::resize(diff, small_size.width, small_size.height,
-                                                           resample::Filter::Bilinear);
+    image::Raster small = scale == 1.0 ? std::move(diff)
+                                       : resample::resize(diff, small_size.width, small_size.height,
+                                                          resample::Filter::Bilinear);
     // Changed where the gray difference is strictly above the threshold.
     std::uint8_t lut[256];
     for (int v = 0; v < 256; ++v) lut[v] = v > threshold ? 255 : 0;
-    cv::Mat mask(small.rows, small.cols, CV_8UC1);
-    for (int y = 0; y < small.rows; ++y) {
-        const std::uint8_t* in = small.ptr<std::uint8_t>(y);
-        std::uint8_t* out = mask.ptr<std::uint8_t>(y);
-        for (int x = 0; x < small.cols; ++x) out[x] = lut[in[x]];
-    }
+    image::Raster& mask = small;  // thresholded in place
+    for (size_t i = 0; i < mask.size_bytes(); ++i) mask.data()[i] = lut[mask.data()[i]];
 
     std::vector<Box> boxes = _find_boxes(mask, min_area);
     if (scale != 1.0) {
-        const double scale_x = static_cast<double>(diff.cols) / mask.cols;
-        const double scale_y = static_cast<double>(diff.rows) / mask.rows;
+        const double scale_x = static_cast<double>(img_a.width()) / mask.width();
+        const double scale_y = static_cast<double>(img_a.height()) / mask.height();
         for (Box& b : boxes) {
             b = {static_cast<std::int64_t>(b[0] * scale_x), static_cast<std::int64_t>(b[1] * scale_y),
                  static_cast<std::int64_t>(b[2] * scale_x), static_cast<std::int64_t>(b[3] * scale_y)};
@@ -157,7 +156,7 @@ DiffResult compute_diff(const std::string& image_a, const std::string& image_b, 
 
     fs::ensure_directory(output_dir);
     const std::string out_path = fs::join(output_dir, fs::stem(image_a) + "_diff.png");
-    cv::Mat& overlay = img_a;  // img_a is not needed unmarked any more
+    image::Raster& overlay = img_a;  // img_a is not needed unmarked any more
     for (const Box& b : boxes) image::draw_rectangle(overlay, b, kRed, 3);
     if (resized) image::draw_text(overlay, 10, 10, "note: image_b resized", kRed);
     image::write_png(overlay, out_path);

@@ -5,14 +5,12 @@
 #include <droidlens/json.hpp>
 #include <droidlens/route.hpp>
 
+#include "utils/raster.hpp"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-namespace cv {
-class Mat;
-}
 
 namespace droidlens::diff {
 
@@ -30,14 +28,14 @@ struct DiffResult {
 // red. `scale` reduces the difference before the region search; `min_area` counts
 // pixels of that reduced mask. A negative max_boxes keeps no box. Throws
 // FileSystemError / ImageError for unreadable inputs (before anything is written) and
-// ValueError for a NaN, infinite or absurdly large scale.
+// ConversionError for a NaN or infinite scale, ValueError for an absurdly large one.
 DiffResult compute_diff(const std::string& image_a, const std::string& image_b, const std::string& output_dir,
                         std::int64_t threshold = 25, std::int64_t min_area = 60, double scale = 0.5,
                         std::int64_t max_boxes = 10);
 
 // Bounds of the 4-connected regions of non-zero pixels of an 8-bit single-channel
 // mask with at least min_area pixels, in the order a raster scan first meets them.
-std::vector<Box> _find_boxes(const cv::Mat& mask, std::int64_t min_area);
+std::vector<Box> _find_boxes(const image::Raster& mask, std::int64_t min_area);
 
 // Mode entry: {"mode": "diff", "diff_score", "diff_boxes", "diff_image_path"} for the
 // first two image paths. Throws ValueError "diff mode requires two images".

@@ -5,29 +5,42 @@
 #include "device/adb/screenshot.hpp"
 #include "device/adb/viewtree.hpp"
 #include "utils/base64.hpp"
+#include "utils/coords.hpp"
+#include "utils/font.hpp"
 #include "utils/fs.hpp"
+#include "utils/jpeg.hpp"
 #include "utils/resample.hpp"
 
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace droidlens::image {
 
 namespace {
 
-cv::Vec3b bgr(Rgb c) { return {c.b, c.g, c.r}; }
+// Sets one pixel, known to be inside the image, of an RGB raster.
+inline void put(Raster& img, std::int64_t x, std::int64_t y, Rgb c) {
+    std::uint8_t* p = img.pixel(static_cast<int>(x), static_cast<int>(y));
+    p[0] = c.r;
+    p[1] = c.g;
+    p[2] = c.b;
+}
+
+// Drawing works on RGB rasters only.
+void require_rgb(const Raster& img) {
+    if (img.channels() != 3 && !img.empty()) throw ValueError("drawing needs an RGB image");
+}
 
 // Fills columns [x1, x2] of row y; the caller has clipped them to the image.
-void fill_span(cv::Mat& img, std::int64_t y, std::int64_t x1, std::int64_t x2, cv::Vec3b colour) {
-    if (x1 > x2) return;
-    auto* row = img.ptr<cv::Vec3b>(static_cast<int>(y));
-    std::fill(row + x1, row + x2 + 1, colour);
+void fill_span(Raster& img, std::int64_t y, std::int64_t x1, std::int64_t x2, Rgb colour) {
+    for (std::int64_t x = x1; x <= x2; ++x) put(img, x, y, colour);
 }
 
 std::string format_number(double v) {
@@ -36,20 +49,9 @@ std::string format_number(double v) {
     return buf;
 }
 
-// (value / 1000) * size, truncated toward zero and clamped into [0, size - 1], all
-// in double so that huge values cannot overflow the integer.
-std::int64_t relative_to_pixel(double value, std::int64_t size) {
-    if (std::isnan(value)) throw ValueError("cannot convert float NaN to integer");
-    if (std::isinf(value)) throw ValueError("cannot convert float infinity to integer");
-    double v = std::trunc((value / 1000) * static_cast<double>(size));
-    v = std::min(v, static_cast<double>(size) - 1);
-    v = std::max(0.0, v);
-    return static_cast<std::int64_t>(v);
-}
-
 const Rgb kPalette[6] = {{0, 255, 0}, {255, 0, 0}, {0, 128, 255}, {255, 128, 0}, {128, 0, 255}, {0, 200, 200}};
 
-void mark(cv::Mat& img, const PixelBox& b, Rgb colour) {
+void mark(Raster& img, const PixelBox& b, Rgb colour) {
     draw_rectangle(img, b, colour, 3);
     draw_circle(img, (b[0] + b[2]) / 2, (b[1] + b[3]) / 2, 6, colour, 3);
 }
@@ -59,64 +61,85 @@ std::string annotated_path(const std::string& image_path, const std::string& out
     return fs::join(output_dir, fs::stem(image_path) + "_" + safe_suffix(suffix) + ".png");
 }
 
-// False for JPEG data whose compressed scan is cut off. libjpeg pads a truncated scan
-// with grey and only warns, which would pass a damaged screenshot off as a real one.
-// Walks the marker segments up to the first start-of-scan (so an embedded thumbnail
-// does not count) and looks for the end-of-image marker after it; data that is not a
-// well-formed JPEG is left for the decoder to judge.
-bool jpeg_is_complete(const std::string& bytes) {
-    auto at = [&](size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
-    if (bytes.size() < 4 || at(0) != 0xFF || at(1) != 0xD8) return true;
-    size_t pos = 2;
-    while (pos + 4 <= bytes.size()) {
-        if (at(pos) != 0xFF) return true;
-        const std::uint8_t marker = at(pos + 1);
-        if (marker == 0xFF) {  // fill byte
-            ++pos;
-            continue;
-        }
-        if (marker == 0xDA) return bytes.find("\xFF\xD9", pos + 2) != std::string::npos;
-        if (marker == 0xD9) return false;  // end of image before any scan
-        if ((marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) {  // markers without a length
-            pos += 2;
-            continue;
-        }
-        pos += 2 + ((static_cast<size_t>(at(pos + 2)) << 8) | at(pos + 3));
+std::string too_large(const std::string& path, const std::string& size) {
+    return "image file too large: '" + path + "' holds " + size + " bytes (the limit is " +
+           std::to_string(kMaxFileBytes) + " bytes)";
+}
+
+// A file's bytes, in memory that is cheap to fault in.
+struct FileBytes {
+    Buffer data;
+    size_t size = 0;
+    std::string_view view() const { return {reinterpret_cast<const char*>(data.get()), size}; }
+};
+
+// Reads an image file whole, refusing one over kMaxFileBytes before reading it (a
+// regular file, by its size) or as soon as the limit is passed (a pipe or device).
+// Open and read failures read like those of fs::read_file.
+FileBytes read_image_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT) throw FileSystemError("No such file or directory: '" + path + "'");
+        throw FileSystemError("Cannot read '" + path + "': " + std::strerror(err));
     }
-    return false;  // the headers themselves are cut off
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        throw ImageError(too_large(path, std::to_string(st.st_size)));
+    }
+    // A regular file is read into a buffer of its size (one byte more, to see that it
+    // did not grow); anything else into one that doubles up to the limit.
+    FileBytes file;
+    size_t capacity = regular ? static_cast<size_t>(st.st_size) + 1 : size_t{1} << 16;
+    file.data = allocate(capacity);
+    for (;;) {
+        if (file.size == capacity) {
+            if (capacity > kMaxFileBytes) throw ImageError(too_large(path, "more than"));
+            Buffer bigger = allocate(2 * capacity);
+            std::memcpy(bigger.get(), file.data.get(), file.size);
+            file.data = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::read(fd, file.data.get() + file.size, capacity - file.size);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw FileSystemError("Cannot read '" + path + "': " + std::strerror(errno));
+        }
+        file.size += static_cast<size_t>(n);
+    }
+    if (file.size > kMaxFileBytes) throw ImageError(too_large(path, "more than"));
+    return file;
 }
 
 }  // namespace
 
-cv::Mat load_rgb(const std::string& path) {
-    const std::string bytes = fs::read_file(path);
-    const std::string not_an_image = "Cannot identify image file '" + path + "'";
-    if (bytes.empty() || bytes.size() > static_cast<size_t>(INT_MAX)) throw ImageError(not_an_image);
-    if (!jpeg_is_complete(bytes)) throw ImageError("Image file '" + path + "' is truncated");
-    // Common screenshots take the fast PNG path; everything else the general decoder.
+Raster load_rgb(const std::string& path) {
+    const FileBytes file = read_image_file(path);
+    const std::string_view bytes = file.view();
     try {
-        if (std::optional<cv::Mat> png = png::decode(bytes)) return *png;
-    } catch (const ImageError&) {
-        throw ImageError(not_an_image);
+        if (png::is_png(bytes)) return png::decode(bytes);
+        if (jpeg::is_jpeg(bytes)) return jpeg::decode(bytes);
+    } catch (const TruncatedError&) {
+        throw ImageError("Image file '" + path + "' is truncated");
+    } catch (const ImageError& e) {
+        throw ImageError("Cannot read image file '" + path + "': " + e.what());
     }
-    cv::Mat decoded;
-    try {
-        cv::Mat buf(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
-        decoded = cv::imdecode(buf, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
-    } catch (const cv::Exception&) {
-        throw ImageError(not_an_image);
-    }
-    if (decoded.empty() || decoded.type() != CV_8UC3) throw ImageError(not_an_image);
-    return decoded;
+    throw ImageError("Cannot identify image file '" + path + "'");
 }
 
-void write_png(const cv::Mat& img, const std::string& path, png::Effort effort) {
+void write_png(const Raster& img, const std::string& path, png::Effort effort) {
     fs::write_file(path, png::encode(img, effort));
 }
 
-cv::Size scaled_size(int width, int height, double factor) {
-    if (std::isnan(factor)) throw ValueError("cannot convert float NaN to integer");
-    if (std::isinf(factor)) throw ValueError("cannot convert float infinity to integer");
+Size scaled_size(int width, int height, double factor) {
+    if (std::isnan(factor)) throw ConversionError("cannot convert float NaN to integer");
+    if (std::isinf(factor)) throw ConversionError("cannot convert float infinity to integer");
     const double w = std::max(1.0, std::trunc(width * factor));
     const double h = std::max(1.0, std::trunc(height * factor));
     if (w * h > static_cast<double>(kMaxScaledPixels)) {
@@ -128,12 +151,12 @@ cv::Size scaled_size(int width, int height, double factor) {
 }
 
 EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*/, double resize_factor) {
-    cv::Mat img = load_rgb(image_path);
+    Raster img = load_rgb(image_path);
     EncodedImage out;
-    out.width = img.cols;
-    out.height = img.rows;
+    out.width = img.width();
+    out.height = img.height();
     if (resize_factor != 0 && resize_factor != 1.0) {
-        cv::Size size = scaled_size(img.cols, img.rows, resize_factor);
+        const Size size = scaled_size(img.width(), img.height(), resize_factor);
         img = resample::resize(img, size.width, size.height, resample::Filter::Lanczos);
     }
     out.b64 = base64::encode(png::encode(img, png::Effort::Smallest));
@@ -155,14 +178,14 @@ PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int6
         if (v.is_number()) value = v.get<double>();
         else if (v.is_boolean()) value = v.get<bool>() ? 1.0 : 0.0;  // a dynamic caller's bools are numbers
         else throw TypeError("unsupported operand type(s) for /: '" + type_name(v) + "' and 'int'");
-        out[i] = relative_to_pixel(value, i % 2 == 0 ? width : height);
+        out[i] = coords::relative_to_pixel(value, i % 2 == 0 ? width : height);
     }
     return out;
 }
 
 PixelBox to_absolute_box(const std::array<double, 4>& b, std::int64_t width, std::int64_t height) {
-    return {relative_to_pixel(b[0], width), relative_to_pixel(b[1], height), relative_to_pixel(b[2], width),
-            relative_to_pixel(b[3], height)};
+    return {coords::relative_to_pixel(b[0], width), coords::relative_to_pixel(b[1], height),
+            coords::relative_to_pixel(b[2], width), coords::relative_to_pixel(b[3], height)};
 }
 
 CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& device_id,
@@ -195,7 +218,7 @@ std::string annotate_image(const std::string& image_path, const Json& bounding_b
                            std::int64_t height, const std::string& output_dir,
                            const std::optional<std::string>& suffix) {
     fs::ensure_directory(output_dir);
-    cv::Mat img = load_rgb(image_path);
+    Raster img = load_rgb(image_path);
     mark(img, to_absolute_box(bounding_box, width, height), kPalette[0]);
     std::string path = annotated_path(image_path, output_dir, suffix);
     write_png(img, path);
@@ -210,7 +233,7 @@ std::string annotate_image_multi(const std::string& image_path, const Json& boun
                         type_name(bounding_boxes).substr(0, 200) + ")");
     }
     fs::ensure_directory(output_dir);
-    cv::Mat img = load_rgb(image_path);
+    Raster img = load_rgb(image_path);
     for (size_t i = 0; i < bounding_boxes.size(); ++i) {
         const Json& box = bounding_boxes[i];
         if (!box.is_array() || box.size() != 4) continue;
@@ -221,74 +244,71 @@ std::string annotate_image_multi(const std::string& image_path, const Json& boun
     return path;
 }
 
-void draw_rectangle(cv::Mat& img, const PixelBox& box, Rgb colour, int line_width) {
+void draw_rectangle(Raster& img, const PixelBox& box, Rgb colour, int line_width) {
+    require_rgb(img);
     if (img.empty()) return;
     const std::int64_t lw = std::max(line_width, 1);
+    const std::int64_t w = img.width(), h = img.height();
     // Corners in order, pulled just outside the image so the arithmetic below
     // cannot overflow; that does not change which pixels are inside the image.
-    auto limit = [&](std::int64_t v, int size) { return std::clamp<std::int64_t>(v, -lw - 1, size + lw); };
-    const std::int64_t x1 = limit(std::min(box[0], box[2]), img.cols), x2 = limit(std::max(box[0], box[2]), img.cols);
-    const std::int64_t y1 = limit(std::min(box[1], box[3]), img.rows), y2 = limit(std::max(box[1], box[3]), img.rows);
-    const std::int64_t vx1 = std::max<std::int64_t>(x1, 0), vx2 = std::min<std::int64_t>(x2, img.cols - 1);
-    const std::int64_t vy1 = std::max<std::int64_t>(y1, 0), vy2 = std::min<std::int64_t>(y2, img.rows - 1);
-    const cv::Vec3b c = bgr(colour);
+    auto limit = [&](std::int64_t v, std::int64_t size) { return std::clamp<std::int64_t>(v, -lw - 1, size + lw); };
+    const std::int64_t x1 = limit(std::min(box[0], box[2]), w), x2 = limit(std::max(box[0], box[2]), w);
+    const std::int64_t y1 = limit(std::min(box[1], box[3]), h), y2 = limit(std::max(box[1], box[3]), h);
+    const std::int64_t vx1 = std::max<std::int64_t>(x1, 0), vx2 = std::min<std::int64_t>(x2, w - 1);
+    const std::int64_t vy1 = std::max<std::int64_t>(y1, 0), vy2 = std::min<std::int64_t>(y2, h - 1);
     for (std::int64_t y = vy1; y <= vy2; ++y) {
         if (y < y1 + lw || y > y2 - lw) {
-            fill_span(img, y, vx1, vx2, c);
+            fill_span(img, y, vx1, vx2, colour);
         } else {
-            fill_span(img, y, vx1, std::min(vx2, x1 + lw - 1), c);
-            fill_span(img, y, std::max(vx1, x2 - lw + 1), vx2, c);
+            fill_span(img, y, vx1, std::min(vx2, x1 + lw - 1), colour);
+            fill_span(img, y, std::max(vx1, x2 - lw + 1), vx2, colour);
         }
     }
 }
 
-void draw_circle(cv::Mat& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width) {
+void draw_circle(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width) {
+    require_rgb(img);
     if (img.empty() || radius < 0) return;
     // A pixel is on the ring when its centre lies within half a pixel of the outer
     // circle's inside and outside the inner circle (radius - line_width) likewise.
     const std::int64_t r = radius;
+    const std::int64_t w = img.width(), h = img.height();
     // Centres far outside the image draw nothing; clamping keeps cx + dx from overflowing.
-    cx = std::clamp<std::int64_t>(cx, -r - 1, std::int64_t{img.cols} + r);
-    cy = std::clamp<std::int64_t>(cy, -r - 1, std::int64_t{img.rows} + r);
+    cx = std::clamp<std::int64_t>(cx, -r - 1, w + r);
+    cy = std::clamp<std::int64_t>(cy, -r - 1, h + r);
     const std::int64_t inner = r - std::max(line_width, 1);
     const std::int64_t outer_limit = r * r + r;
     const std::int64_t inner_limit = inner >= 0 ? inner * inner + inner : -1;
-    const cv::Vec3b c = bgr(colour);
     for (std::int64_t dy = -r; dy <= r; ++dy) {
         const std::int64_t y = cy + dy;
-        if (y < 0 || y >= img.rows) continue;
-        auto* row = img.ptr<cv::Vec3b>(static_cast<int>(y));
+        if (y < 0 || y >= h) continue;
         for (std::int64_t dx = -r; dx <= r; ++dx) {
             const std::int64_t x = cx + dx;
-            if (x < 0 || x >= img.cols) continue;
+            if (x < 0 || x >= w) continue;
             const std::int64_t d2 = dx * dx + dy * dy;
-            if (d2 <= outer_limit && d2 > inner_limit) row[x] = c;
+            if (d2 <= outer_limit && d2 > inner_limit) put(img, x, y, colour);
         }
     }
 }
 
-void draw_text(cv::Mat& img, int x, int y, const std::string& text, Rgb colour) {
-    constexpr int kFont = cv::FONT_HERSHEY_PLAIN;
-    constexpr double kScale = 1.0;
-    int baseline = 0;
-    const cv::Size size = cv::getTextSize(text, kFont, kScale, 1, &baseline);
-    // Render the glyphs into a scratch mask with margins, then copy the ink so that
-    // its top-left corner lands on (x, y): putText itself anchors on the baseline and
-    // some glyphs reach above the height it reports.
-    const int pad = size.height + 2;
-    cv::Mat ink(size.height + baseline + 2 * pad, size.width + 2 * pad, CV_8UC1, cv::Scalar(0));
-    cv::putText(ink, text, cv::Point(pad, pad + size.height), kFont, kScale, cv::Scalar(255), 1, cv::LINE_8);
-    const cv::Rect bounds = cv::boundingRect(ink);
-    const cv::Vec3b c = bgr(colour);
-    for (int iy = bounds.y; iy < bounds.y + bounds.height; ++iy) {
-        const std::int64_t ty = std::int64_t{y} + iy - bounds.y;
-        if (ty < 0 || ty >= img.rows) continue;
-        const std::uint8_t* src = ink.ptr<std::uint8_t>(iy);
-        auto* dst = img.ptr<cv::Vec3b>(static_cast<int>(ty));
-        for (int ix = bounds.x; ix < bounds.x + bounds.width; ++ix) {
-            const std::int64_t tx = std::int64_t{x} + ix - bounds.x;
-            if (src[ix] != 0 && tx >= 0 && tx < img.cols) dst[tx] = c;
+void draw_text(Raster& img, int x, int y, const std::string& text, Rgb colour) {
+    require_rgb(img);
+    std::int64_t left = x;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<std::uint8_t>(text[i]);
+        if ((byte & 0xC0) == 0x80) continue;  // the rest of a UTF-8 character already drawn
+        const font::Glyph& g = font::glyph(byte);
+        for (int row = 0; row < font::kGlyphHeight; ++row) {
+            const std::int64_t py = std::int64_t{y} + row;
+            if (py < 0 || py >= img.height()) continue;
+            for (int col = 0; col < font::kGlyphWidth; ++col) {
+                const std::int64_t px = left + col;
+                if ((g[static_cast<size_t>(row)] >> (font::kGlyphWidth - 1 - col) & 1) && px >= 0 && px < img.width()) {
+                    put(img, px, py, colour);
+                }
+            }
         }
+        left += font::kAdvance;
     }
 }
 

@@ -2,15 +2,15 @@
 // model, coordinate conversion from the model's 0-1000 space, screenshot capture to
 // a file, and drawing results onto copies of screenshots.
 //
-// Images are OpenCV matrices of 8-bit pixels with three channels in OpenCV's BGR
-// order; every colour this API names is an RGB triple and is swapped on the way in.
+// Images are rasters of 8-bit RGB pixels (utils/raster.hpp). PNG and JPEG files are
+// read; a file over kMaxFileBytes or an image over kMaxPixels is refused before it
+// is read whole or decoded.
 #pragma once
 
 #include <droidlens/json.hpp>
 
 #include "utils/png.hpp"
-
-#include <opencv2/core/mat.hpp>
+#include "utils/raster.hpp"
 
 #include <array>
 #include <cstdint>
@@ -27,22 +27,35 @@ struct Rgb {
 // Pixel box (x1, y1, x2, y2), inclusive corners.
 using PixelBox = std::array<std::int64_t, 4>;
 
-// Reads an image file as 8-bit, 3-channel pixels: alpha is dropped (not blended),
-// gray is replicated, EXIF orientation is ignored. Throws FileSystemError for a
-// missing or unreadable file, ImageError "Cannot identify image file '<path>'" for
-// bytes that are not a decodable image.
-cv::Mat load_rgb(const std::string& path);
+// The largest image file read: far above any screenshot, and a bound on what a
+// file can make us hold before its header has been looked at.
+constexpr std::uint64_t kMaxFileBytes = std::uint64_t{256} << 20;
 
-// Encodes `img` as PNG and writes it to `path` atomically (a failed write leaves no
-// partial file under that name). Throws FileSystemError.
-void write_png(const cv::Mat& img, const std::string& path, png::Effort effort = png::Effort::Fast);
+// Reads a PNG or JPEG file as 8-bit RGB pixels: alpha is dropped (not blended), grey
+// is replicated, EXIF orientation is ignored. Throws FileSystemError for a missing or
+// unreadable file and ImageError, naming the file, for
+//   - a file over kMaxFileBytes (checked before it is read),
+//   - bytes that are neither PNG nor JPEG ("Cannot identify image file '<path>'"),
+//   - a cut-off file ("Image file '<path>' is truncated"),
+//   - a header declaring more than kMaxPixels ("Cannot read image file '<path>':
+//     image too large: W x H pixels (the limit is 100000000 pixels)"), checked before
+//     any decoder runs, and any other fault, with its reason, in the same form.
+Raster load_rgb(const std::string& path);
+
+// Encodes `img` (RGB) as PNG and writes it to `path` atomically (a failed write
+// leaves no partial file under that name). Throws FileSystemError.
+void write_png(const Raster& img, const std::string& path, png::Effort effort = png::Effort::Fast);
+
+struct Size {
+    int width = 0, height = 0;
+};
 
 // The size of a width x height image scaled by `factor`: each side truncated toward
-// zero and at least 1. Throws ValueError for a NaN or infinite factor ("cannot
+// zero and at least 1. Throws ConversionError for a NaN or infinite factor ("cannot
 // convert float NaN to integer", "cannot convert float infinity to integer") and
-// for a result beyond kMaxScaledPixels.
+// ValueError for a result beyond kMaxScaledPixels.
 constexpr std::int64_t kMaxScaledPixels = std::int64_t{1} << 28;
-cv::Size scaled_size(int width, int height, double factor);
+Size scaled_size(int width, int height, double factor);
 
 struct EncodedImage {
     std::string b64;  // Base64 of the PNG file
@@ -65,7 +78,7 @@ std::string base64_to_image_bytes(std::string_view base64_data);
 // TypeError "Argument 'bounding_box' has incorrect type (expected list, got str)"
 // for a non-list, IndexError "list index out of range" for fewer than four values,
 // TypeError "unsupported operand type(s) for /: 'str' and 'int'" for a non-number.
-// NaN and infinite values throw ValueError.
+// NaN and infinite values throw ConversionError.
 PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int64_t height);
 PixelBox to_absolute_box(const std::array<double, 4>& bounding_box, std::int64_t width, std::int64_t height);
 
@@ -101,14 +114,16 @@ std::string annotate_image_multi(const std::string& image_path, const Json& boun
 
 // Outline of `line_width` pixels drawn inside the box (corners put in order first);
 // a box thinner than twice the width is filled. Clipped to the image.
-void draw_rectangle(cv::Mat& img, const PixelBox& box, Rgb colour, int line_width = 3);
+void draw_rectangle(Raster& img, const PixelBox& box, Rgb colour, int line_width = 3);
 
 // Ring of `line_width` pixels inside the square [cx - radius, cx + radius] x
 // [cy - radius, cy + radius]. Clipped to the image.
-void draw_circle(cv::Mat& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width = 3);
+void draw_circle(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width = 3);
 
-// One line of text in a small built-in font, its top-left corner at (x, y), drawn
-// without antialiasing so every touched pixel has exactly `colour`.
-void draw_text(cv::Mat& img, int x, int y, const std::string& text, Rgb colour);
+// One line of text in the small built-in font (utils/font.hpp), the top-left corner
+// of its first character cell at (x, y), drawn without antialiasing so every touched
+// pixel has exactly `colour`; clipped to the image. Each UTF-8 character outside
+// printable ASCII draws as '?'.
+void draw_text(Raster& img, int x, int y, const std::string& text, Rgb colour);
 
 }  // namespace droidlens::image

@@ -3,12 +3,15 @@
 #include <droidlens/errors.hpp>
 
 #include <libdeflate.h>
+#include <spng.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -34,16 +37,6 @@ void put_chunk(std::string& out, const char type[4], const std::uint8_t* data, s
     out.append(type, 4);
     if (size > 0) out.append(reinterpret_cast<const char*>(data), size);
     put_u32(out, libdeflate_crc32(0, out.data() + start, size + 4));
-}
-
-// One image row as PNG stores it: RGB bytes from OpenCV's BGR.
-void row_to_rgb(const cv::Mat& bgr, int y, std::uint8_t* __restrict out) {
-    const std::uint8_t* __restrict in = bgr.ptr<std::uint8_t>(y);
-    for (int x = 0; x < bgr.cols; ++x) {
-        out[3 * x] = in[3 * x + 2];
-        out[3 * x + 1] = in[3 * x + 1];
-        out[3 * x + 2] = in[3 * x];
-    }
 }
 
 // |v| of the byte read as a signed value: how far a filtered byte is from zero.
@@ -109,14 +102,14 @@ private:
 // PNG scanlines before compression; not cleared on allocation, since every byte is
 // written before it is read.
 struct Raw {
-    std::unique_ptr<std::uint8_t[]> data;
+    image::Buffer data;
     size_t size = 0;
     size_t capacity = 0;
 
     std::uint8_t* grow(size_t extra) {
         if (size + extra > capacity) {
             const size_t cap = std::max(size + extra, 2 * capacity);
-            std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[cap]);
+            image::Buffer bigger = image::allocate(cap);
             if (size > 0) std::memcpy(bigger.get(), data.get(), size);
             data = std::move(bigger);
             capacity = cap;
@@ -136,37 +129,38 @@ struct Compressor {
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
-    // The zlib stream (as IDAT wants it) of `raw`.
-    std::string zlib(const Raw& raw) const {
+    // The zlib stream (as IDAT wants it) of `raw`, at the start of `out`; returns its size.
+    size_t zlib(const Raw& raw, image::Buffer& out) const {
         // Only the pages the compressed stream reaches are touched: no clearing of the
         // (much larger) worst-case bound.
         const size_t bound = libdeflate_zlib_compress_bound(c, raw.size);
-        std::unique_ptr<char[]> buf(new char[bound]);
-        const size_t n = libdeflate_zlib_compress(c, raw.data.get(), raw.size, buf.get(), bound);
+        out = image::allocate(bound);
+        const size_t n = libdeflate_zlib_compress(c, raw.data.get(), raw.size, out.get(), bound);
         if (n == 0) throw ImageError("PNG encoding failed: compressor error");
-        return std::string(buf.get(), n);
+        return n;
+    }
+
+    size_t zlib_size(const Raw& raw) const {
+        image::Buffer scratch;
+        return zlib(raw, scratch);
     }
 
     libdeflate_compressor* c;
 };
 
-// The rows [first, last) of `bgr` as PNG scanlines (filter-type byte + RGB bytes),
+// The rows [first, last) of `rgb` as PNG scanlines (filter-type byte + RGB bytes),
 // unfiltered or adaptively filtered, appended to `raw`. Filters look at the row above
 // even when it is outside the range.
-void append_rows(const cv::Mat& bgr, int first, int last, bool filtered, Raw& raw) {
-    const size_t n = 3 * static_cast<size_t>(bgr.cols);
-    Bytes prev(n), cur(n);
+void append_rows(const image::Raster& rgb, int first, int last, bool filtered, Raw& raw) {
+    const size_t n = rgb.row_bytes();
     RowFilter filter(n);
-    if (filtered && first > 0) row_to_rgb(bgr, first - 1, prev.data());
     std::uint8_t* at = raw.grow(static_cast<size_t>(last - first) * (n + 1));
     for (int y = first; y < last; ++y, at += n + 1) {
         if (filtered) {
-            row_to_rgb(bgr, y, cur.data());
-            filter.apply(cur.data(), y > 0 ? prev.data() : nullptr, at);
-            std::swap(prev, cur);
+            filter.apply(rgb.row(y), y > 0 ? rgb.row(y - 1) : nullptr, at);
         } else {
             at[0] = 0;
-            row_to_rgb(bgr, y, at + 1);
+            std::memcpy(at + 1, rgb.row(y), n);
         }
     }
 }
@@ -178,42 +172,44 @@ constexpr int kFastLevel = 1, kSmallestLevel = 8;
 constexpr int kBand = 32, kEvery = 512;
 
 // True when adaptive filtering compresses a sample of the image better than raw rows.
-bool filtering_pays(const cv::Mat& bgr, const Compressor& z) {
+bool filtering_pays(const image::Raster& rgb, const Compressor& z) {
     Raw plain, filtered;
-    for (int y = 0; y < bgr.rows; y += kEvery) {
-        const int last = std::min(y + kBand, bgr.rows);
-        append_rows(bgr, y, last, false, plain);
-        append_rows(bgr, y, last, true, filtered);
+    for (int y = 0; y < rgb.height(); y += kEvery) {
+        const int last = std::min(y + kBand, rgb.height());
+        append_rows(rgb, y, last, false, plain);
+        append_rows(rgb, y, last, true, filtered);
     }
-    return z.zlib(filtered).size() < z.zlib(plain).size();
+    return z.zlib_size(filtered) < z.zlib_size(plain);
 }
 
 }  // namespace
 
-std::string encode(const cv::Mat& bgr, Effort effort) {
-    if (bgr.type() != CV_8UC3 || bgr.empty()) throw ImageError("PNG encoding needs an 8-bit 3-channel image");
+std::string encode(const image::Raster& rgb, Effort effort) {
+    if (rgb.channels() != 3 || rgb.empty()) throw ImageError("PNG encoding needs an 8-bit 3-channel image");
 
     Raw raw;
-    std::string idat;
+    image::Buffer zbuf;
+    size_t zsize = 0;
     if (effort == Effort::Fast) {
         const Compressor z(kFastLevel);
-        append_rows(bgr, 0, bgr.rows, false, raw);
-        idat = z.zlib(raw);
+        append_rows(rgb, 0, rgb.height(), false, raw);
+        zsize = z.zlib(raw, zbuf);
     } else {
         // Flat screens favour raw rows, photographic content favours filtered ones; a
         // sample decides, and only the winner is compressed in full.
         const Compressor z(kSmallestLevel);
-        append_rows(bgr, 0, bgr.rows, filtering_pays(bgr, z), raw);
-        idat = z.zlib(raw);
+        append_rows(rgb, 0, rgb.height(), filtering_pays(rgb, z), raw);
+        zsize = z.zlib(raw, zbuf);
     }
+    const std::string_view idat(reinterpret_cast<const char*>(zbuf.get()), zsize);
 
     std::string out;
-    out.reserve(idat.size() + 64);
+    out.reserve(idat.size() + 64 + 12 * (idat.size() >> 24));
     out.append("\x89PNG\r\n\x1a\n", 8);
     std::uint8_t ihdr[13] = {0};
     for (int i = 0; i < 4; ++i) {
-        ihdr[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bgr.cols) >> (24 - 8 * i));
-        ihdr[4 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bgr.rows) >> (24 - 8 * i));
+        ihdr[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(rgb.width()) >> (24 - 8 * i));
+        ihdr[4 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(rgb.height()) >> (24 - 8 * i));
     }
     ihdr[8] = 8;  // bit depth
     ihdr[9] = 2;  // colour type: RGB
@@ -236,8 +232,7 @@ std::uint32_t read_u32(std::string_view s, size_t at) {
            std::uint32_t{static_cast<std::uint8_t>(s[at + 3])};
 }
 
-// Larger images go to the general decoder, which has its own limits.
-constexpr std::uint64_t kMaxDecodePixels = std::uint64_t{1} << 26;
+inline int byte_at(std::string_view s, size_t at) { return static_cast<std::uint8_t>(s[at]); }
 
 #if defined(__SSE2__)
 // Paeth reconstruction one pixel at a time with the channels side by side in 16-bit
@@ -331,109 +326,208 @@ void unfilter_row(int filter, std::uint8_t* __restrict row, const std::uint8_t* 
 }
 
 // Inflates the zlib stream of the IDAT chunks into exactly `size` bytes. Returns false
-// when the stream holds more data than the image needs (left to the general
-// decoder); throws ImageError when it is damaged or ends early.
-bool inflate_exact(std::string_view z, std::unique_ptr<std::uint8_t[]>& out, size_t size) {
+// when the stream holds more data than the image needs (left to libspng, which
+// ignores the surplus); throws when it is damaged or ends early.
+bool inflate_exact(std::string_view z, image::Buffer& out, size_t size, bool saw_end) {
     struct Decompressor {
         libdeflate_decompressor* d = libdeflate_alloc_decompressor();
         ~Decompressor() { libdeflate_free_decompressor(d); }
     } dec;
     if (dec.d == nullptr) throw ImageError("PNG decoding failed: cannot start the decompressor");
-    out.reset(new std::uint8_t[size]);  // fully written by the decompressor: no need to clear it
+    out = image::allocate(size);  // fully written by the decompressor: no need to clear it
     size_t got = 0;
     switch (libdeflate_zlib_decompress(dec.d, z.data(), z.size(), out.get(), size, &got)) {
         case LIBDEFLATE_SUCCESS:
-            if (got != size) throw ImageError("PNG image data is truncated or damaged");
+            if (got != size) throw image::TruncatedError("PNG image data ends before the last row");
             return true;
         case LIBDEFLATE_INSUFFICIENT_SPACE: return false;
-        default: throw ImageError("PNG image data is truncated or damaged");
+        default:
+            // A stream that stops in the middle with no end chunk after it was cut off.
+            if (!saw_end) throw image::TruncatedError("PNG image data is cut off");
+            throw ImageError("PNG image data is damaged");
+    }
+}
+
+// The IHDR fields that choose a decoder.
+struct Header {
+    std::uint32_t width = 0, height = 0;
+    int depth = 0, colour = 0;
+    bool interlaced = false;
+};
+
+// The bit depths PNG allows for each colour type.
+bool depth_allowed(int colour, int depth) {
+    switch (colour) {
+        case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+        case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+        case 2:
+        case 4:
+        case 6: return depth == 8 || depth == 16;
+        default: return false;
+    }
+}
+
+constexpr size_t kSignatureSize = 8, kHeaderEnd = 8 + 8 + 13 + 4;  // signature, IHDR chunk
+
+// Reads and checks the IHDR chunk, which must come first. The size is checked
+// against the pixel limit here, before any decoder sees the file.
+Header read_header(std::string_view data) {
+    if (data.size() < kHeaderEnd) throw image::TruncatedError("PNG header is cut off");
+    if (read_u32(data, 8) != 13 || data.substr(12, 4) != "IHDR") {
+        throw ImageError("PNG file does not start with its header");
+    }
+    if (libdeflate_crc32(0, data.data() + 12, 17) != read_u32(data, 29)) {
+        throw ImageError("PNG header has a wrong checksum");
+    }
+    Header h;
+    h.width = read_u32(data, 16);
+    h.height = read_u32(data, 20);
+    h.depth = byte_at(data, 24);
+    h.colour = byte_at(data, 25);
+    if (h.width == 0 || h.height == 0) throw ImageError("PNG image has no pixels");
+    image::check_pixel_limit(h.width, h.height);
+    if (!depth_allowed(h.colour, h.depth)) {
+        throw ImageError("PNG header has colour type " + std::to_string(h.colour) + " with bit depth " +
+                         std::to_string(h.depth) + ", which PNG does not define");
+    }
+    if (byte_at(data, 26) != 0 || byte_at(data, 27) != 0) {
+        throw ImageError("PNG header names an unknown compression or filter method");
+    }
+    if (byte_at(data, 28) > 1) throw ImageError("PNG header names an unknown interlace method");
+    h.interlaced = byte_at(data, 28) == 1;
+    return h;
+}
+
+// The kinds decoded here: 8-bit grey, grey + alpha, RGB and RGBA without interlacing.
+bool decoded_here(const Header& h) { return h.depth == 8 && h.colour != 3 && !h.interlaced; }
+
+// Decodes a PNG of a kind decoded_here() accepts; nullopt when its image data holds
+// more than the image needs.
+std::optional<image::Raster> decode_common(std::string_view data, const Header& h) {
+    const size_t channels = h.colour == 0 ? 1 : h.colour == 4 ? 2 : h.colour == 2 ? 3 : 4;
+    // The image data, which may be split over many chunks: gathered into one buffer
+    // (at most the file's size), or read in place when it is one chunk.
+    std::vector<std::string_view> parts;
+    size_t idat_size = 0;
+    bool saw_end = false;
+    for (size_t pos = kHeaderEnd; pos < data.size();) {
+        if (data.size() - pos < 12) throw image::TruncatedError("PNG chunk is cut off");
+        const std::uint32_t len = read_u32(data, pos);
+        if (len > data.size() - pos - 12) throw image::TruncatedError("PNG chunk is cut off");
+        const std::string_view type = data.substr(pos + 4, 4);
+        const bool damaged = libdeflate_crc32(0, data.data() + pos + 4, len + 4) != read_u32(data, pos + 8 + len);
+        const std::string_view body = data.substr(pos + 8, len);
+        pos += 12 + size_t{len};
+        // A damaged ancillary chunk (lower-case first letter: text, colour profile,
+        // ...) is skipped, as other decoders do; a damaged critical one is fatal.
+        if (damaged && (type[0] & 0x20) != 0) continue;
+        if (damaged) throw ImageError("PNG chunk " + std::string(type) + " has a wrong checksum");
+        if (type == "IDAT") {
+            parts.push_back(body);
+            idat_size += body.size();
+        } else if (type == "IEND") {
+            saw_end = true;
+            break;
+        }
+    }
+    if (idat_size == 0) {
+        if (!saw_end) throw image::TruncatedError("PNG file ends before its image data");
+        throw ImageError("PNG image data is missing");
+    }
+    image::Buffer gathered;
+    std::string_view idat = parts.front();
+    if (parts.size() > 1) {
+        gathered = image::allocate(idat_size);
+        size_t at = 0;
+        for (std::string_view part : parts) {
+            std::memcpy(gathered.get() + at, part.data(), part.size());
+            at += part.size();
+        }
+        idat = std::string_view(reinterpret_cast<const char*>(gathered.get()), idat_size);
+    }
+
+    const size_t row_bytes = size_t{h.width} * channels;
+    const size_t stride = row_bytes + 1;  // each row behind its filter-type byte
+    image::Buffer raw;
+    if (!inflate_exact(idat, raw, size_t{h.height} * stride, saw_end)) return std::nullopt;
+    const Bytes zero_row(row_bytes, 0);
+    const std::uint8_t* prev = zero_row.data();
+    for (std::uint32_t y = 0; y < h.height; ++y) {
+        std::uint8_t* row = raw.get() + size_t{y} * stride;
+        unfilter_row(row[0], row + 1, prev, row_bytes, channels);
+        prev = row + 1;
+    }
+    const int width = static_cast<int>(h.width), height = static_cast<int>(h.height);
+    if (channels == 1 || channels == 2) {  // grey widens: into a buffer of its own
+        image::Raster out(width, height, 3);
+        for (std::uint32_t y = 0; y < h.height; ++y) {
+            const std::uint8_t* in = raw.get() + size_t{y} * stride + 1;
+            std::uint8_t* px = out.row(static_cast<int>(y));
+            for (size_t x = 0; x < h.width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[channels * x];
+        }
+        return out;
+    }
+    // RGB and RGBA narrow to RGB in place, front to back: every pixel moves to a lower
+    // address (or stays), past bytes already read.
+    std::uint8_t* dst = raw.get();
+    for (std::uint32_t y = 0; y < h.height; ++y) {
+        const std::uint8_t* in = raw.get() + size_t{y} * stride + 1;
+        if (channels == 3) {
+            std::memmove(dst, in, row_bytes);
+            dst += row_bytes;
+        } else {
+            for (size_t x = 0; x < h.width; ++x, dst += 3) {
+                dst[0] = in[4 * x];
+                dst[1] = in[4 * x + 1];
+                dst[2] = in[4 * x + 2];
+            }
+        }
+    }
+    return image::Raster(width, height, 3, std::move(raw));
+}
+
+// What libspng may keep of ancillary chunks (text, profiles): a file is at most
+// 256 MiB, and its metadata gets no more than a screenshot's worth of memory.
+constexpr size_t kMaxChunkBytes = size_t{256} << 20, kMaxChunkCache = size_t{64} << 20;
+
+// Every other kind of PNG, through libspng: palette, 16-bit, grey below 8 bits,
+// interlaced. libspng reports errors by code and never prints.
+image::Raster decode_general(std::string_view data, const Header& h) {
+    std::unique_ptr<spng_ctx, void (*)(spng_ctx*)> ctx(spng_ctx_new(0), spng_ctx_free);
+    if (!ctx) throw ImageError("PNG decoding failed: cannot start the decoder");
+    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    spng_set_chunk_limits(ctx.get(), kMaxChunkBytes, kMaxChunkCache);
+    image::Raster out(static_cast<int>(h.width), static_cast<int>(h.height), 3);
+    size_t size = 0;
+    int err = spng_set_png_buffer(ctx.get(), data.data(), data.size());
+    if (err == 0) err = spng_decoded_image_size(ctx.get(), SPNG_FMT_RGB8, &size);
+    if (err == 0 && size != out.size_bytes()) err = SPNG_EINTERNAL;
+    if (err == 0) err = spng_decode_image(ctx.get(), out.data(), out.size_bytes(), SPNG_FMT_RGB8, 0);
+    switch (err) {
+        case 0: return out;
+        case SPNG_IO_EOF:
+        case SPNG_EIDAT_TOO_SHORT: throw image::TruncatedError("PNG data is cut off");
+        case SPNG_ENOPLTE: throw ImageError("PNG palette image has no palette");
+        case SPNG_EPLTE_IDX: throw ImageError("PNG image uses a colour its palette does not have");
+        case SPNG_ECHUNK_CRC: throw ImageError("PNG chunk has a wrong checksum");
+        case SPNG_EIDAT_STREAM:
+        case SPNG_EZLIB: throw ImageError("PNG image data is damaged");
+        case SPNG_EFILTER: throw ImageError("PNG row with an unknown filter type");
+        default: throw ImageError(std::string("PNG data is invalid: ") + spng_strerror(err));
     }
 }
 
 }  // namespace
 
-std::optional<cv::Mat> decode(std::string_view data) {
-    static constexpr std::string_view kSignature{"\x89PNG\r\n\x1a\n", 8};
-    if (data.substr(0, 8) != kSignature) return std::nullopt;
+bool is_png(std::string_view data) { return data.substr(0, kSignatureSize) == std::string_view("\x89PNG\r\n\x1a\n", 8); }
 
-    std::uint32_t width = 0, height = 0;
-    size_t channels = 0;
-    std::string idat;
-    bool have_header = false;
-    for (size_t pos = 8; pos + 12 <= data.size();) {
-        const std::uint32_t len = read_u32(data, pos);
-        if (len > data.size() - pos - 12) throw ImageError("PNG chunk is truncated");
-        const std::string_view type = data.substr(pos + 4, 4);
-        const std::string_view body = data.substr(pos + 8, len);
-        const std::uint32_t crc = libdeflate_crc32(0, data.data() + pos + 4, len + 4);
-        const bool damaged = crc != read_u32(data, pos + 8 + len);
-        pos += 12 + size_t{len};
-        // A damaged ancillary chunk (lower-case first letter: text, colour profile,
-        // ...) is skipped, as other decoders do; a damaged critical one is fatal.
-        if (damaged && (type[0] & 0x20) != 0) continue;
-        if (damaged) throw ImageError("PNG chunk has a wrong checksum");
-        if (!have_header) {
-            if (type != "IHDR" || len != 13) throw ImageError("PNG file does not start with its header");
-            width = read_u32(body, 0);
-            height = read_u32(body, 4);
-            const int depth = static_cast<std::uint8_t>(body[8]), colour = static_cast<std::uint8_t>(body[9]);
-            const bool interlaced = body[12] != 0;
-            if (body[10] != 0 || body[11] != 0) throw ImageError("PNG header has unknown methods");
-            if (width == 0 || height == 0) throw ImageError("PNG image has no pixels");
-            switch (colour) {
-                case 0: channels = 1; break;
-                case 2: channels = 3; break;
-                case 4: channels = 2; break;
-                case 6: channels = 4; break;
-                default: return std::nullopt;  // palette (or invalid): the general decoder
-            }
-            if (depth != 8 || interlaced || std::uint64_t{width} * height > kMaxDecodePixels) return std::nullopt;
-            have_header = true;
-        } else if (type == "IDAT") {
-            idat.append(body);
-        } else if (type == "IEND") {
-            break;
-        }
+image::Raster decode(std::string_view data) {
+    if (!is_png(data)) throw ImageError("not a PNG file");
+    const Header h = read_header(data);
+    if (decoded_here(h)) {
+        if (std::optional<image::Raster> img = decode_common(data, h)) return std::move(*img);
     }
-    if (!have_header) throw ImageError("PNG file has no header");
-
-    const size_t row_bytes = size_t{width} * channels;
-    std::unique_ptr<std::uint8_t[]> raw;
-    if (idat.empty()) throw ImageError("PNG image data is missing");
-    if (!inflate_exact(idat, raw, size_t{height} * (1 + row_bytes))) return std::nullopt;
-    const Bytes zero_row(row_bytes, 0);
-    const std::uint8_t* prev = zero_row.data();
-    cv::Mat out(static_cast<int>(height), static_cast<int>(width), CV_8UC3);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        std::uint8_t* row = raw.get() + size_t{y} * (1 + row_bytes);
-        std::uint8_t* in = row + 1;
-        unfilter_row(row[0], in, prev, row_bytes, channels);
-        std::uint8_t* px = out.ptr<std::uint8_t>(static_cast<int>(y));
-        switch (channels) {
-            case 1:
-                for (size_t x = 0; x < width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[x];
-                break;
-            case 2:
-                for (size_t x = 0; x < width; ++x) px[3 * x] = px[3 * x + 1] = px[3 * x + 2] = in[2 * x];
-                break;
-            case 3:
-                for (size_t x = 0; x < width; ++x) {
-                    px[3 * x] = in[3 * x + 2];
-                    px[3 * x + 1] = in[3 * x + 1];
-                    px[3 * x + 2] = in[3 * x];
-                }
-                break;
-            default:
-                for (size_t x = 0; x < width; ++x) {
-                    px[3 * x] = in[4 * x + 2];
-                    px[3 * x + 1] = in[4 * x + 1];
-                    px[3 * x + 2] = in[4 * x];
-                }
-                break;
-        }
-        prev = in;
-    }
-    return out;
+    return decode_general(data, h);
 }
 
 }  // namespace droidlens::png

@@ -1,16 +1,17 @@
-// PNG reading and writing tuned for screenshots, on zlib.
+// PNG reading and writing tuned for screenshots.
 //
 // Writing: the filter choice decides the size. Flat UI screens compress best
 // unfiltered, photos and gradients with per-row adaptive filters, and the encoders
 // at hand offer only the latter.
-// Reading: the common kind of screenshot (8-bit gray or colour, with or without
-// alpha, not interlaced) is decoded here in one pass, about twice as fast as the
-// general decoder, which still handles every other kind.
+// Reading: the common kind of screenshot (8-bit grey or colour, with or without
+// alpha, not interlaced) is decoded here in one pass on libdeflate; every other kind
+// (palette, 16-bit, grey below 8 bits, interlaced) goes to libspng, whose messages
+// become our error text (it never prints). The declared size is checked against the
+// pixel limit before either decoder allocates anything.
 #pragma once
 
-#include <opencv2/core/mat.hpp>
+#include "utils/raster.hpp"
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,13 +22,16 @@ enum class Effort {
     Smallest,  // tries both filterings on a sample and compresses the winner harder
 };
 
-// Encodes an 8-bit, 3-channel BGR image as an 8-bit RGB PNG file (the bytes).
-std::string encode(const cv::Mat& bgr, Effort effort);
+// Encodes an 8-bit RGB raster (3 channels) as an 8-bit RGB PNG file (the bytes).
+std::string encode(const image::Raster& rgb, Effort effort);
 
-// Decodes an 8-bit, non-interlaced gray, gray+alpha, RGB or RGBA PNG into 8-bit BGR
-// pixels (alpha dropped, gray replicated). Returns nullopt for data that is not a
-// PNG or is another kind of PNG (palette, 16-bit, interlaced, very large), for a
-// general decoder to handle. Throws ImageError for a damaged or cut-off file.
-std::optional<cv::Mat> decode(std::string_view data);
+// True when `data` starts with the PNG signature.
+bool is_png(std::string_view data);
+
+// Decodes any standard PNG into 8-bit RGB (alpha dropped, grey replicated, palette
+// looked up, 16-bit values cut to their high byte). Throws image::TruncatedError for
+// data that ends early and ImageError with the reason for anything else: not a PNG,
+// an invalid header, more than image::kMaxPixels pixels, damaged data.
+image::Raster decode(std::string_view data);
 
 }  // namespace droidlens::png

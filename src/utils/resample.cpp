@@ -5,186 +5,185 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace droidlens::resample {
 
 namespace {
 
-// Fixed-point precision of the weights: 32 bits less 8 for the pixel value and 2
-// for the overshoot of the Lanczos lobes.
-constexpr int kPrecisionBits = 32 - 8 - 2;
-
-double bilinear_filter(double x) {
-    if (x < 0.0) x = -x;
-    if (x < 1.0) return 1.0 - x;
-    return 0.0;
-}
-
-double sinc_filter(double x) {
-    if (x == 0.0) return 1.0;
-    x = x * M_PI;
-    return std::sin(x) / x;
-}
-
-double lanczos_filter(double x) {
-    // sinc windowed by a sinc three times wider (a = 3)
-    if (-3.0 <= x && x < 3.0) return sinc_filter(x) * sinc_filter(x / 3);
-    return 0.0;
-}
-
-// For every output position along one axis: the first input index, the number of
-// taps and `ksize` fixed-point weights.
-struct Coeffs {
-    int ksize = 0;
-    std::vector<int> first;
-    std::vector<int> count;
-    std::vector<std::int32_t> weights;  // out_size * ksize
+// A kernel: its value at offset t (in output samples) and the |t| beyond which it is 0.
+struct Kernel {
+    double radius;
+    double (*at)(double t);
 };
 
-Coeffs precompute(int in_size, int out_size, Filter filter) {
-    double (*fn)(double) = filter == Filter::Lanczos ? lanczos_filter : bilinear_filter;
-    const double base_support = filter == Filter::Lanczos ? 3.0 : 1.0;
+double triangle(double t) {
+    t = std::fabs(t);
+    return t < 1.0 ? 1.0 - t : 0.0;
+}
 
-    const double scale = static_cast<double>(in_size) / out_size;
-    const double filterscale = std::max(scale, 1.0);
-    const double support = base_support * filterscale;
+// sin(pi t) / (pi t), 1 at t = 0.
+double sinc(double t) {
+    if (t == 0.0) return 1.0;
+    const double a = M_PI * t;
+    return std::sin(a) / a;
+}
 
-    Coeffs c;
-    c.ksize = static_cast<int>(std::ceil(support)) * 2 + 1;
-    c.first.resize(out_size);
-    c.count.resize(out_size);
-    c.weights.assign(static_cast<size_t>(out_size) * c.ksize, 0);
-    std::vector<double> k(c.ksize);
-    for (int xx = 0; xx < out_size; ++xx) {
-        const double center = (xx + 0.5) * scale;
-        const double ss = 1.0 / filterscale;
-        int xmin = static_cast<int>(center - support + 0.5);
-        if (xmin < 0) xmin = 0;
-        int xmax = static_cast<int>(center + support + 0.5);
-        if (xmax > in_size) xmax = in_size;
-        xmax -= xmin;
-        double ww = 0.0;
-        for (int x = 0; x < xmax; ++x) {
-            double w = fn((x + xmin - center + 0.5) * ss);
-            k[x] = w;
-            ww += w;
+// The sinc windowed by the central lobe of a sinc three times as wide.
+double lanczos3(double t) { return t > -3.0 && t < 3.0 ? sinc(t) * sinc(t / 3.0) : 0.0; }
+
+constexpr Kernel kTriangle{1.0, triangle}, kLanczos3{3.0, lanczos3};
+
+// Weights are fixed point with this many fractional bits: a pixel (8 bits) times the
+// sum of the positive weights (at most ~1.3 for Lanczos) stays below 2^31.
+constexpr int kWeightBits = 22;
+constexpr std::int32_t kHalf = std::int32_t{1} << (kWeightBits - 1);
+
+// Which input samples each output sample of one axis reads, and with what weights.
+struct Footprint {
+    int stride = 0;                      // weights per output sample in `weight`
+    std::vector<int> first, count;       // per output sample
+    std::vector<std::int32_t> weight;    // out_size * stride, unused entries 0
+};
+
+// Output sample o covers input coordinates [o * ratio, (o + 1) * ratio), where input
+// sample i is the unit interval [i, i + 1). It reads every input whose centre lies
+// within the kernel's reach of its own centre; the reach, and the kernel, are widened
+// by the ratio when shrinking. Weights are normalised to sum to one, then rounded
+// half away from zero into fixed point.
+Footprint footprint(int in_size, int out_size, const Kernel& kernel) {
+    const double ratio = static_cast<double>(in_size) / out_size;
+    const double widen = std::max(ratio, 1.0);
+    const double reach = kernel.radius * widen;
+    const double step = 1.0 / widen;  // kernel units per input sample
+
+    Footprint fp;
+    fp.stride = static_cast<int>(std::ceil(reach)) * 2 + 1;
+    fp.first.resize(static_cast<size_t>(out_size));
+    fp.count.resize(static_cast<size_t>(out_size));
+    fp.weight.assign(static_cast<size_t>(out_size) * static_cast<size_t>(fp.stride), 0);
+    std::vector<double> w(static_cast<size_t>(fp.stride));
+    for (int o = 0; o < out_size; ++o) {
+        const double centre = (o + 0.5) * ratio;
+        // Inputs whose centres i + 0.5 lie in (centre - reach, centre + reach].
+        const int lo = std::clamp(static_cast<int>(std::floor(centre - reach + 0.5)), 0, in_size);
+        const int hi = std::clamp(static_cast<int>(std::floor(centre + reach + 0.5)), lo, in_size);
+        double total = 0.0;
+        for (int i = lo; i < hi; ++i) {
+            const double v = kernel.at((i - centre + 0.5) * step);
+            w[static_cast<size_t>(i - lo)] = v;
+            total += v;
         }
-        std::int32_t* out = &c.weights[static_cast<size_t>(xx) * c.ksize];
-        for (int x = 0; x < xmax; ++x) {
-            double w = ww != 0.0 ? k[x] / ww : k[x];
-            // round half away from zero into fixed point
-            out[x] = static_cast<std::int32_t>(w < 0 ? -0.5 + w * (1 << kPrecisionBits)
-                                                     : 0.5 + w * (1 << kPrecisionBits));
+        std::int32_t* dst = &fp.weight[static_cast<size_t>(o) * static_cast<size_t>(fp.stride)];
+        for (int i = 0; i < hi - lo; ++i) {
+            const double v = (total != 0.0 ? w[static_cast<size_t>(i)] / total : w[static_cast<size_t>(i)]) *
+                             (1 << kWeightBits);
+            dst[i] = static_cast<std::int32_t>(std::trunc(v < 0 ? v - 0.5 : v + 0.5));
         }
-        c.first[xx] = xmin;
-        c.count[xx] = xmax;
+        fp.first[static_cast<size_t>(o)] = lo;
+        fp.count[static_cast<size_t>(o)] = hi - lo;
     }
-    return c;
+    return fp;
 }
 
-inline std::uint8_t clip8(std::int32_t v) {
-    v >>= kPrecisionBits;  // arithmetic shift: floor of the fixed-point value
-    return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+// The 8-bit value of a fixed-point sum (rounding was added up front), clamped: the
+// lobes of Lanczos overshoot both ways at edges.
+inline std::uint8_t to_byte(std::int32_t sum) {
+    return static_cast<std::uint8_t>(std::clamp(sum >> kWeightBits, 0, 255));
 }
 
-// True when every byte of the row is 0. Filtering keeps such rows 0 (the weights add
-// up to one), and difference images are mostly made of them.
-bool zero_row(const std::uint8_t* p, size_t n) {
-    std::uint8_t any = 0;
-    for (size_t i = 0; i < n; ++i) any |= p[i];
-    return any == 0;
+bool all_zero(const std::uint8_t* p, size_t n) {
+    std::uint8_t seen = 0;
+    for (size_t i = 0; i < n; ++i) seen |= p[i];
+    return seen == 0;
 }
 
-// Rows [row0, row0 + dst.rows) of src filtered along x into dst.
-template <int C>
-void horizontal_pass(const cv::Mat& src, int row0, cv::Mat& dst, const Coeffs& c) {
-    const int out_w = dst.cols;
-    const size_t in_len = static_cast<size_t>(src.cols) * C;
-    for (int y = 0; y < dst.rows; ++y) {
-        const std::uint8_t* in = src.ptr<std::uint8_t>(row0 + y);
-        std::uint8_t* out = dst.ptr<std::uint8_t>(y);
-        if (zero_row(in, in_len)) {
-            std::fill_n(out, static_cast<size_t>(out_w) * C, std::uint8_t{0});
+// Filters rows [first_row, first_row + dst.height()) of `src` along x into `dst`.
+// Rows of zeros stay zeros (the weights sum to one), and difference images are
+// mostly made of them, so they are written without filtering.
+template <int Channels>
+void along_x(const image::Raster& src, int first_row, image::Raster& dst, const Footprint& fp) {
+    for (int y = 0; y < dst.height(); ++y) {
+        const std::uint8_t* in = src.row(first_row + y);
+        std::uint8_t* out = dst.row(y);
+        if (all_zero(in, src.row_bytes())) {
+            std::memset(out, 0, dst.row_bytes());
             continue;
         }
-        for (int xx = 0; xx < out_w; ++xx) {
-            const std::int32_t* k = &c.weights[static_cast<size_t>(xx) * c.ksize];
-            const std::uint8_t* p = in + static_cast<size_t>(c.first[xx]) * C;
-            const int n = c.count[xx];
-            std::int32_t acc[C];
-            for (int ch = 0; ch < C; ++ch) acc[ch] = 1 << (kPrecisionBits - 1);
-            for (int x = 0; x < n; ++x) {
-                for (int ch = 0; ch < C; ++ch) acc[ch] += p[x * C + ch] * k[x];
+        for (int o = 0; o < dst.width(); ++o) {
+            const std::int32_t* w = &fp.weight[static_cast<size_t>(o) * static_cast<size_t>(fp.stride)];
+            const std::uint8_t* p = in + static_cast<size_t>(fp.first[static_cast<size_t>(o)]) * Channels;
+            std::int32_t sum[Channels];
+            for (int c = 0; c < Channels; ++c) sum[c] = kHalf;
+            for (int i = 0, n = fp.count[static_cast<size_t>(o)]; i < n; ++i, p += Channels) {
+                for (int c = 0; c < Channels; ++c) sum[c] += p[c] * w[i];
             }
-            for (int ch = 0; ch < C; ++ch) out[xx * C + ch] = clip8(acc[ch]);
+            for (int c = 0; c < Channels; ++c) out[o * Channels + c] = to_byte(sum[c]);
         }
     }
 }
 
-// src filtered along y into dst; `offset` is subtracted from every first row index
-// (src may start below row 0 of the original image).
-void vertical_pass(const cv::Mat& src, int offset, cv::Mat& dst, const Coeffs& c) {
-    const size_t row_len = static_cast<size_t>(dst.cols) * dst.channels();
-    std::vector<std::uint8_t> zero(static_cast<size_t>(src.rows));
-    for (int y = 0; y < src.rows; ++y) zero[static_cast<size_t>(y)] = zero_row(src.ptr<std::uint8_t>(y), row_len);
-    std::vector<std::int32_t> acc(row_len);
-    for (int yy = 0; yy < dst.rows; ++yy) {
-        const std::int32_t* k = &c.weights[static_cast<size_t>(yy) * c.ksize];
-        const int first = c.first[yy] - offset;
-        bool all_zero = true;
-        for (int y = 0; y < c.count[yy] && all_zero; ++y) all_zero = zero[static_cast<size_t>(first + y)] != 0;
-        if (all_zero) {
-            std::fill_n(dst.ptr<std::uint8_t>(yy), row_len, std::uint8_t{0});
+// Filters `src`, whose row 0 is row `row_offset` of the image, along y into `dst`.
+// An output row that reads only zero rows is written as zeros.
+void along_y(const image::Raster& src, int row_offset, image::Raster& dst, const Footprint& fp) {
+    const size_t n = dst.row_bytes();
+    std::vector<char> zero_row(static_cast<size_t>(src.height()));
+    for (int y = 0; y < src.height(); ++y) zero_row[static_cast<size_t>(y)] = all_zero(src.row(y), n);
+    std::vector<std::int32_t> sum(n);
+    for (int o = 0; o < dst.height(); ++o) {
+        const int first = fp.first[static_cast<size_t>(o)] - row_offset;
+        const int count = fp.count[static_cast<size_t>(o)];
+        std::uint8_t* out = dst.row(o);
+        if (std::all_of(zero_row.begin() + first, zero_row.begin() + first + count, [](char z) { return z != 0; })) {
+            std::memset(out, 0, n);
             continue;
         }
-        std::fill(acc.begin(), acc.end(), 1 << (kPrecisionBits - 1));
-        for (int y = 0; y < c.count[yy]; ++y) {
-            const std::uint8_t* in = src.ptr<std::uint8_t>(first + y);
-            const std::int32_t w = k[y];
-            for (size_t i = 0; i < row_len; ++i) acc[i] += in[i] * w;
+        const std::int32_t* w = &fp.weight[static_cast<size_t>(o) * static_cast<size_t>(fp.stride)];
+        std::fill(sum.begin(), sum.end(), kHalf);
+        for (int i = 0; i < count; ++i) {
+            const std::uint8_t* __restrict in = src.row(first + i);
+            std::int32_t* __restrict s = sum.data();
+            const std::int32_t wi = w[i];
+            for (size_t k = 0; k < n; ++k) s[k] += in[k] * wi;
         }
-        std::uint8_t* out = dst.ptr<std::uint8_t>(yy);
-        for (size_t i = 0; i < row_len; ++i) out[i] = clip8(acc[i]);
+        for (size_t k = 0; k < n; ++k) out[k] = to_byte(sum[k]);
     }
 }
 
 }  // namespace
 
-cv::Mat resize(const cv::Mat& src, int width, int height, Filter filter) {
-    if (src.depth() != CV_8U || src.channels() < 1 || src.channels() > 4) {
-        throw ValueError("resample: expected an 8-bit image with 1 to 4 channels");
-    }
-    if (width < 1 || height < 1) throw ValueError("height and width must be > 0");
+image::Raster resize(const image::Raster& src, int width, int height, Filter filter) {
     if (src.empty()) throw ValueError("resample: empty source image");
-    if (width == src.cols && height == src.rows) return src.clone();
+    if (src.channels() < 1 || src.channels() > 4) throw ValueError("resample: expected 1 to 4 channels");
+    if (width < 1 || height < 1) throw ValueError("height and width must be > 0");
+    if (width == src.width() && height == src.height()) return src;
 
-    const bool need_horizontal = width != src.cols;
-    const bool need_vertical = height != src.rows;
-    const int type = src.type();
+    const Kernel& kernel = filter == Filter::Lanczos ? kLanczos3 : kTriangle;
+    const Footprint rows = footprint(src.height(), height, kernel);
+    // Only the source rows that the pass along y reads go through the pass along x.
+    const int first_row = rows.first.front();
+    const int end_row = rows.first.back() + rows.count.back();
 
-    Coeffs vert = precompute(src.rows, height, filter);
-    // Only the source rows that the vertical pass reads go through the horizontal one.
-    const int row_first = vert.first.front();
-    const int row_last = vert.first.back() + vert.count.back();
-
-    cv::Mat cur = src;
+    image::Raster wide;
+    const image::Raster* stage = &src;
     int offset = 0;
-    if (need_horizontal) {
-        Coeffs horiz = precompute(src.cols, width, filter);
-        cv::Mat tmp(row_last - row_first, width, type);
+    if (width != src.width()) {
+        const Footprint cols = footprint(src.width(), width, kernel);
+        wide = image::Raster(width, height == src.height() ? src.height() : end_row - first_row, src.channels());
+        const int from = height == src.height() ? 0 : first_row;
         switch (src.channels()) {
-            case 1: horizontal_pass<1>(src, row_first, tmp, horiz); break;
-            case 2: horizontal_pass<2>(src, row_first, tmp, horiz); break;
-            case 3: horizontal_pass<3>(src, row_first, tmp, horiz); break;
-            default: horizontal_pass<4>(src, row_first, tmp, horiz); break;
+            case 1: along_x<1>(src, from, wide, cols); break;
+            case 2: along_x<2>(src, from, wide, cols); break;
+            case 3: along_x<3>(src, from, wide, cols); break;
+            default: along_x<4>(src, from, wide, cols); break;
         }
-        cur = tmp;
-        offset = row_first;
+        if (height == src.height()) return wide;
+        stage = &wide;
+        offset = first_row;
     }
-    if (!need_vertical) return cur;
-    cv::Mat out(height, width, type);
-    vertical_pass(cur, offset, out, vert);
+    image::Raster out(width, height, src.channels());
+    along_y(*stage, offset, out, rows);
     return out;
 }
 

@@ -1,19 +1,20 @@
-// Image resampling that matches the common Python imaging library: a separable
-// convolution whose support widens with the reduction factor (so shrinking is
-// antialiased), weights in 22-bit fixed point, rounding and clamping to 8 bits.
-// OpenCV's own INTER_LANCZOS4 / INTER_LINEAR do not antialias when shrinking, which
-// would make our scores and boxes drift from what users of that library see.
+// Image resampling by separable convolution: a triangle (bilinear) or a Lanczos
+// (a = 3) kernel, stretched by the reduction factor when shrinking so that detail
+// finer than the output grid is averaged out instead of aliasing, with the weights
+// of every output sample normalised to one. Scores and boxes of the diff mode depend
+// on these exact values, and they agree with what users of the common Python imaging
+// library see for the same images.
 #pragma once
 
-#include <opencv2/core/mat.hpp>
+#include "utils/raster.hpp"
 
 namespace droidlens::resample {
 
 enum class Filter { Bilinear, Lanczos };
 
-// Resamples an 8-bit image (1 to 4 channels) to width x height (both >= 1): a
-// horizontal pass, then a vertical one; an axis whose size is unchanged is not
-// filtered. Returns a new matrix; the source is untouched.
-cv::Mat resize(const cv::Mat& src, int width, int height, Filter filter);
+// `src` (1 to 4 channels) resampled to width x height (both >= 1): along x first, then
+// along y, rounding to 8 bits in between; an axis whose size is unchanged is copied,
+// not filtered. Throws ValueError for an empty source or a size below 1.
+image::Raster resize(const image::Raster& src, int width, int height, Filter filter);
 
 }  // namespace droidlens::resample
