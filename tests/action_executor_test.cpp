@@ -13,6 +13,7 @@
 #include "fakes/adb_fixture.hpp"
 #include "test_support.hpp"
 #include "utils/action_executor.hpp"
+#include "utils/coords.hpp"
 #include "utils/subprocess.hpp"
 
 using droidlens::Json;
@@ -163,15 +164,20 @@ TEST(ParseAction, ChecksActionsAndTheirArguments) {
 // ---------------------------------------------------------------------------
 // Pure pieces of the executor
 
+// The executor and the drawing code share one conversion, so a tap lands on the
+// pixel the annotation marks.
 TEST(ToPixel, TruncatesAndClamps) {
-    EXPECT_EQ(to_pixel(500, 617), 308);   // 308.5 truncated
-    EXPECT_EQ(to_pixel(999, 1280), 1278);  // 1278.72
-    EXPECT_EQ(to_pixel(1000, 617), 616);   // the far edge is the last pixel
-    EXPECT_EQ(to_pixel(-20, 617), 0);
-    EXPECT_EQ(to_pixel(1e300, 617), 616);  // no overflow converting to int
-    EXPECT_EQ(to_pixel(0.5, 1), 0);
-    EXPECT_THROW_MSG(to_pixel(std::nan(""), 10), ValueError, "coordinates must be finite numbers");
-    EXPECT_THROW(to_pixel(std::numeric_limits<double>::infinity(), 10), ValueError);
+    using droidlens::coords::relative_to_pixel;
+    EXPECT_EQ(relative_to_pixel(500, 617), 308);   // 308.5 truncated
+    EXPECT_EQ(relative_to_pixel(999, 1280), 1278);  // 1278.72
+    EXPECT_EQ(relative_to_pixel(1000, 617), 616);   // the far edge is the last pixel
+    EXPECT_EQ(relative_to_pixel(-20, 617), 0);
+    EXPECT_EQ(relative_to_pixel(1e300, 617), 616);  // no overflow converting to an integer
+    EXPECT_EQ(relative_to_pixel(0.5, 1), 0);
+    EXPECT_EQ(relative_to_pixel(290, 100), 28);     // (290 / 1000) * 100 is just below 29
+    EXPECT_THROW_MSG(relative_to_pixel(std::nan(""), 10), droidlens::ConversionError,
+                     "cannot convert float NaN to integer");
+    EXPECT_THROW(relative_to_pixel(std::numeric_limits<double>::infinity(), 10), droidlens::ConversionError);
 }
 
 TEST(ShellQuote, SurvivesARealShell) {

@@ -1,4 +1,5 @@
 #include "utils/action_executor.hpp"
+#include "utils/coords.hpp"
 #include "utils/text.hpp"
 
 #include <droidlens/cancel.hpp>
@@ -348,7 +349,7 @@ std::optional<double> coordinate_value(const Json& v) {
     return std::nullopt;
 }
 
-std::string point_text(int x, int y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
+std::string point_text(std::int64_t x, std::int64_t y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
 
 ActionResult fail_result(std::string message) { return ActionResult{false, std::move(message), false}; }
 
@@ -481,14 +482,6 @@ Json ActionResult::to_json() const {
     return j;
 }
 
-int to_pixel(double relative, int size) {
-    if (!std::isfinite(relative)) throw ValueError("coordinates must be finite numbers");
-    if (size <= 0) throw ValueError("screen size must be positive");
-    // Clamp in double before converting, so huge values cannot overflow the int.
-    const double px = std::trunc(relative / 1000.0 * size);
-    return static_cast<int>(std::clamp(px, 0.0, static_cast<double>(size - 1)));
-}
-
 ActionHandler::ActionHandler(std::optional<std::string> device_id, std::optional<std::int64_t> display_id)
     : target_{std::move(device_id), display_id} {}
 
@@ -510,13 +503,13 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
     if (!is_executable_action(name)) return fail_result("Unsupported action: " + given);
 
     // Reads [x, y] under `key` as pixels; nullopt when absent or not two finite numbers.
-    auto pixel_point = [&](const char* key) -> std::optional<std::pair<int, int>> {
+    auto pixel_point = [&](const char* key) -> std::optional<std::pair<std::int64_t, std::int64_t>> {
         const Json p = action.value(key, Json());
         if (!p.is_array() || p.size() != 2) return std::nullopt;
         const auto x = coordinate_value(p[0]);
         const auto y = coordinate_value(p[1]);
         if (!x || !y || !std::isfinite(*x) || !std::isfinite(*y)) return std::nullopt;
-        return std::make_pair(to_pixel(*x, width), to_pixel(*y, height));
+        return std::make_pair(coords::relative_to_pixel(*x, width), coords::relative_to_pixel(*y, height));
     };
     auto run_input = [&](const std::vector<std::string>& args) {
         return adb::run_shell(target_, adb::input_words(target_, args));

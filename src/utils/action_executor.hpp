@@ -62,10 +62,6 @@ struct ActionResult {
     Json to_json() const;  // {"success", "message", "should_finish"}
 };
 
-// A model coordinate (0-1000) as a pixel on an axis of `size` pixels: truncated,
-// clamped into [0, size - 1]. Throws ValueError for NaN or infinite values.
-int to_pixel(double relative, int size);
-
 // Performs action mappings on one device and display over `adb shell input`.
 //
 // Tap is `input tap`; Double Tap two taps 100 ms apart in one device shell line (two

@@ -4,6 +4,7 @@
 
 #include "device/adb/screenshot.hpp"
 #include "device/adb/viewtree.hpp"
+#include "utils/args.hpp"
 #include "utils/base64.hpp"
 #include "utils/coords.hpp"
 #include "utils/font.hpp"
@@ -166,10 +167,7 @@ EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*
 std::string base64_to_image_bytes(std::string_view base64_data) { return base64::decode(base64_data); }
 
 PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int64_t height) {
-    if (!bounding_box.is_array()) {
-        throw TypeError("Argument 'bounding_box' has incorrect type (expected list, got " +
-                        type_name(bounding_box).substr(0, 200) + ")");
-    }
+    if (!bounding_box.is_array()) args::throw_wrong_type("bounding_box", "list", bounding_box);
     PixelBox out{};
     for (size_t i = 0; i < 4; ++i) {
         if (i >= bounding_box.size()) throw IndexError("list index out of range");
@@ -228,10 +226,7 @@ std::string annotate_image(const std::string& image_path, const Json& bounding_b
 std::string annotate_image_multi(const std::string& image_path, const Json& bounding_boxes, std::int64_t width,
                                  std::int64_t height, const std::string& output_dir,
                                  const std::optional<std::string>& suffix) {
-    if (!bounding_boxes.is_array()) {
-        throw TypeError("Argument 'bounding_boxes' has incorrect type (expected list, got " +
-                        type_name(bounding_boxes).substr(0, 200) + ")");
-    }
+    if (!bounding_boxes.is_array()) args::throw_wrong_type("bounding_boxes", "list", bounding_boxes);
     fs::ensure_directory(output_dir);
     Raster img = load_rgb(image_path);
     for (size_t i = 0; i < bounding_boxes.size(); ++i) {
