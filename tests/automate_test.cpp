@@ -3,6 +3,7 @@
 // conversation sent at each step, the watchdogs, the step files, failures).
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>
+#include <droidlens/events.hpp>
 
 #include "device_mode_fixture.hpp"
 #include "modes/automate.hpp"
@@ -372,4 +373,60 @@ TEST_F(Automate, AModelFailurePropagates) {
     EXPECT_THROW_MSG(runner(3).run("go"), ValueError, "Empty LLM response");
     EXPECT_TRUE(std::filesystem::exists(out.file("20240102_030405_automate_step001.png")));
     EXPECT_TRUE(input_log().empty());
+}
+
+// An observer sees every step as it ended, with what a report or a progress display
+// needs; the run's record and conversation are the same as without one.
+TEST_F(Automate, AnObserverSeesEachStepAsItEnded) {
+    struct Recorder : RunObserver {
+        std::vector<AutomateStep> steps;
+        void on_automate_step(const AutomateStep& s) override { steps.push_back(s); }
+    } recorder;
+    answers({kTap, kTap, kTap, "Done.\nfinish(message=\"ok\")"});
+    changing_screen();
+    Json r;
+    {
+        ScopedRunObserver watch(&recorder);
+        r = runner(5).run("tap it");
+    }
+    EXPECT_EQ(current_run_observer(), nullptr);
+    EXPECT_EQ(r.dump(), record("finished", "ok", 4).dump());
+    ASSERT_EQ(recorder.steps.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const AutomateStep& s = recorder.steps[i];
+        EXPECT_EQ(s.step, static_cast<std::int64_t>(i + 1));
+        EXPECT_EQ(s.max_steps, 5);
+        EXPECT_EQ(s.task, "tap it");
+        EXPECT_EQ(s.current_app, "com.android.settings");
+        EXPECT_EQ(s.width, 617);
+        EXPECT_EQ(s.screenshot_path, out.file("20240102_030405_automate_step00" + std::to_string(i + 1) + ".png"));
+        EXPECT_FALSE(s.screenshot_base64.empty());
+        EXPECT_GE(s.model_seconds, 0.0);
+        EXPECT_GE(s.device_seconds, 0.0);
+        EXPECT_EQ(s.finished, i == 3);
+    }
+    EXPECT_EQ(recorder.steps[0].executor_message, "Tapped (308, 640)");
+    EXPECT_EQ(recorder.steps[0].action["action"], "Tap");
+    // Step 3 repeated the action a second time: answered with feedback, not performed.
+    EXPECT_EQ(recorder.steps[2].warnings,
+              std::vector<std::string>{"[WARNING] Repeated action detected (2 times): " + kTap});
+    EXPECT_EQ(recorder.steps[2].feedback, repeat_feedback(kTap, 2, "com.android.settings"));
+    EXPECT_FALSE(recorder.steps[2].executor_message.has_value());
+    EXPECT_EQ(recorder.steps[3].thinking, "Done.");
+    EXPECT_EQ(recorder.steps[3].action_text, "finish(message=\"ok\")");
+}
+
+// A run that fails reports the steps that ended before the failure, and none for
+// the step that failed.
+TEST_F(Automate, AnObserverIsNotToldOfAFailedStep) {
+    struct Counter : RunObserver {
+        int n = 0;
+        void on_automate_step(const AutomateStep&) override { ++n; }
+    } counter;
+    changing_screen();
+    answers({kTap});
+    server.enqueue(fakes::error_reply(400, "bad request"));
+    ScopedRunObserver watch(&counter);
+    EXPECT_THROW(runner(3).run("go"), std::exception);
+    EXPECT_EQ(counter.n, 1);
 }

@@ -4,6 +4,7 @@
 #include <droidlens/cancel.hpp>
 #include <droidlens/config.hpp>
 #include <droidlens/console.hpp>
+#include <droidlens/events.hpp>
 #include <droidlens/errors.hpp>
 #include <droidlens/json.hpp>
 #include <droidlens/modelwire.hpp>

@@ -2,6 +2,7 @@
 
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>
+#include <droidlens/events.hpp>
 #include <droidlens/modelwire.hpp>
 
 #include "device/adb.hpp"
@@ -13,6 +14,8 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <chrono>
+#include <exception>
 #include <cstdio>
 
 namespace droidlens::automate {
@@ -348,6 +351,49 @@ std::string parse_feedback(const std::string& error, const std::string& action_t
                        "正确示例：do(action=\"Tap\", element=[x,y])");
 }
 
+namespace {
+
+// Times one step and, when an observer watches, hands it the step as it ended: on
+// every path out of the loop body (performed, finished, answered with feedback).
+// A step that fails with an error is not reported.
+struct StepWatch {
+    using Clock = std::chrono::steady_clock;
+
+    explicit StepWatch(RunObserver* observer_) : observer(observer_) {}
+    ~StepWatch() {
+        if (observer == nullptr || std::uncaught_exceptions() > 0) return;
+        lap(event.own_seconds);
+        try {
+            observer->on_automate_step(event);
+        } catch (...) {
+            // An observer's failure must not end the run it watches.
+        }
+    }
+    StepWatch(const StepWatch&) = delete;
+    StepWatch& operator=(const StepWatch&) = delete;
+
+    // Adds the time since the last lap to `bucket`.
+    void lap(double& bucket) {
+        const Clock::time_point now = Clock::now();
+        bucket += std::chrono::duration<double>(now - last).count();
+        last = now;
+    }
+    void warn(const std::string& line) {
+        console_line(line);
+        if (observer) event.warnings.push_back(line);
+    }
+    std::string feedback(std::string text) {
+        if (observer) event.feedback = text;
+        return text;
+    }
+
+    RunObserver* observer;
+    AutomateStep event;
+    Clock::time_point last = Clock::now();
+};
+
+}  // namespace
+
 AutoRunner::AutoRunner(ChatModel* llm_, std::optional<std::string> device_id_, std::int64_t max_steps_,
                        const std::string& lang, std::optional<std::string> output_dir_,
                        std::optional<std::int64_t> display_id_, LocalClock clock)
@@ -394,12 +440,28 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
     std::int64_t repeats = 0;
     std::int64_t unchanged = 0;
 
+    RunObserver* const observer = current_run_observer();
     for (std::int64_t step = 0; step < max_steps; completed = ++step) {
         const std::int64_t n = step + 1;
+        StepWatch watch(observer);
+        watch.event.step = n;
+        watch.event.max_steps = max_steps;
+        watch.event.task = task;
+        watch.event.run_id = run_id;
+        watch.event.display_id = display_id;
+
         const adb::Screenshot screenshot = adb::get_screenshot(device_id, display_id);
         const std::string current_app = adb::get_current_app(device_id, display_id);
-        if (const auto path = _save_step_screenshot(screenshot.base64_data, run_id, n))
-            console_line("[DEBUG] Screenshot saved: " + *path);
+        watch.lap(watch.event.device_seconds);
+        const auto saved_path = _save_step_screenshot(screenshot.base64_data, run_id, n);
+        if (saved_path) console_line("[DEBUG] Screenshot saved: " + *saved_path);
+        if (observer) {
+            watch.event.screenshot_path = saved_path;
+            watch.event.screenshot_base64 = screenshot.base64_data;
+            watch.event.width = screenshot.width;
+            watch.event.height = screenshot.height;
+            watch.event.current_app = current_app;
+        }
 
         const std::string hash = md5_hex(screenshot.base64_data);
         const std::string info = action::_screen_info(current_app, display_id);
@@ -409,17 +471,24 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
                      std::to_string(context.size()) + " messages");
         console_line("[DEBUG] Screen info: " + info);
 
+        watch.lap(watch.event.own_seconds);
         const std::string content = answer_content(llm->chat(context, nullptr, nullptr, 0.1));
+        watch.lap(watch.event.model_seconds);
         console_line("\n[DEBUG] Model response content:\n" + content + "\n");
         const auto [thinking, action_text] = _parse_response(content);
+        if (observer) {
+            watch.event.content = content;
+            watch.event.thinking = thinking;
+            watch.event.action_text = action_text;
+        }
 
         // The same action text as last time: allowed once more with a warning, then
         // answered with feedback instead of being performed a third time.
         if (action_text == last_action) {
             ++repeats;
-            console_line("[WARNING] Repeated action detected (" + std::to_string(repeats) + " times): " + action_text);
+            watch.warn("[WARNING] Repeated action detected (" + std::to_string(repeats) + " times): " + action_text);
             if (repeats >= 2) {
-                context.push_back(_build_user_message(repeat_feedback(action_text, repeats, current_app),
+                context.push_back(_build_user_message(watch.feedback(repeat_feedback(action_text, repeats, current_app)),
                                                       screenshot.base64_data));
                 repeats = 0;
                 last_action.clear();
@@ -434,23 +503,28 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         try {
             action = actions::parse_action(action_text);
         } catch (const ValueError& e) {
-            context.push_back(_build_user_message(parse_feedback(e.what(), action_text), screenshot.base64_data));
+            context.push_back(_build_user_message(watch.feedback(parse_feedback(e.what(), action_text)),
+                                                  screenshot.base64_data));
             continue;
         }
 
         // Only the newest screenshot travels with later requests.
         _strip_images(context.back());
         context.push_back(plain_message("assistant", thinking.empty() ? action_text : thinking + "\n" + action_text));
+        if (observer) watch.event.action = action;
+        watch.lap(watch.event.own_seconds);
         const actions::ActionResult result = action_handler.execute(action, screenshot.width, screenshot.height);
+        watch.lap(watch.event.device_seconds);
+        watch.event.executor_message = result.message;
 
         // This screenshot equal to the one of the step before: the previous action
         // changed nothing.
         if (step > 0 && hash == last_hash) {
             ++unchanged;
-            console_line("[WARNING] Screen unchanged after action (" + std::to_string(unchanged) + " times)");
+            watch.warn("[WARNING] Screen unchanged after action (" + std::to_string(unchanged) + " times)");
             if (unchanged >= 2) {
-                context.push_back(_build_user_message(no_change_feedback(action_text, unchanged, current_app),
-                                                      screenshot.base64_data));
+                context.push_back(_build_user_message(
+                    watch.feedback(no_change_feedback(action_text, unchanged, current_app)), screenshot.base64_data));
                 unchanged = 0;
                 last_hash = hash;
                 continue;
@@ -463,6 +537,7 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
             const Json fallback = action.value("message", Json(""));
             const std::string message =
                 !result.message.empty() ? result.message : (fallback.is_string() ? fallback.get<std::string>() : "");
+            watch.event.finished = true;
             return result_record("finished", message, n);
         }
         last_hash = hash;
