@@ -96,6 +96,26 @@ std::string _screen_info(const std::string& current_app, std::optional<std::int6
     return dump_json_spaced(info);
 }
 
+Json action_mapping(const std::string& action, const Json& arguments) {
+    Json mapping = Json::object();
+    mapping["_metadata"] = "do";
+    mapping["action"] = action;
+    const Json origin = Json::array({0, 0});
+    if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
+        mapping["element"] = arguments.value("element", origin);
+    } else if (action == "Swipe") {
+        mapping["start"] = arguments.value("start", origin);
+        mapping["end"] = arguments.value("end", origin);
+    } else if (action == "Type" || action == "Type_Name") {
+        mapping["text"] = arguments.value("text", Json(""));
+    } else if (action == "Wait") {
+        mapping["duration"] = actions::format_seconds(values::to_real(arguments.value("duration", Json(1.0))));
+    } else if (action != "Back" && action != "Home") {
+        return nullptr;
+    }
+    return mapping;
+}
+
 Json run(const ModeArgs& args) {
     if (args.llm == nullptr) throw ValueError("Mode 'action' needs a model client, but none was given");
     std::string performing;  // the action, once it goes to the device
@@ -126,20 +146,8 @@ Json run(const ModeArgs& args) {
             return r;
         }
 
-        Json mapping = Json::object();
-        mapping["_metadata"] = "do";
-        mapping["action"] = action;
-        const Json origin = Json::array({0, 0});
-        if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
-            mapping["element"] = arguments.value("element", origin);
-        } else if (action == "Swipe") {
-            mapping["start"] = arguments.value("start", origin);
-            mapping["end"] = arguments.value("end", origin);
-        } else if (action == "Type" || action == "Type_Name") {
-            mapping["text"] = arguments.value("text", Json(""));
-        } else if (action == "Wait") {
-            mapping["duration"] = actions::format_seconds(values::to_real(arguments.value("duration", Json(1.0))));
-        } else if (action != "Back" && action != "Home") {
+        const Json mapping = action_mapping(action, arguments);
+        if (mapping.is_null()) {
             Json r = record(action, false);
             r["message"] = "Unsupported action: " + action;
             return r;

@@ -30,6 +30,11 @@ std::string _save_screenshot(const std::string& base64_data, const std::string& 
 // when none is set.
 std::string _screen_info(const std::string& current_app, std::optional<std::int64_t> display_id);
 
+// The executor's mapping for the canonical `action` from the tool's arguments
+// ({"_metadata": "do", "action", and the action's own fields}), or null for an
+// action the mode does not perform (Screenshot is handled by the mode itself).
+Json action_mapping(const std::string& action, const Json& arguments);
+
 // The mode entry: checks the device, takes a screenshot and the foreground app, asks
 // the model once (temperature 0.1) and performs the chosen action. Returns
 // {"mode": "action", "action", "success", "path"} for a screenshot,
