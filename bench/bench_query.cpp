@@ -10,6 +10,7 @@
 
 #include <droidlens/modelwire.hpp>
 
+#include "body_only_model.hpp"
 #include "modes/locate.hpp"
 
 #include <cstdlib>
@@ -20,34 +21,6 @@
 namespace {
 
 using namespace droidlens;
-
-// Builds the body of the request as Modelwire does and answers with a tool call.
-class BodyOnlyModel : public ChatModel {
-public:
-    std::size_t body_bytes = 0;
-
-protected:
-    Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice, const Json& temperature,
-                   const Json& max_tokens) override {
-        std::string body = "{\"model\":" + dump_json(Json("vision-model"));
-        body += ",\"messages\":" + dump_json(messages);
-        body += ",\"tools\":" + dump_json(tools);
-        body += ",\"tool_choice\":" + dump_json(tool_choice);
-        body += ",\"temperature\":" + dump_json(temperature);
-        body += ",\"max_tokens\":" + dump_json(max_tokens.is_null() ? Json(4096) : max_tokens) + "}";
-        body_bytes = body.size();
-        benchmark::DoNotOptimize(body.data());
-        static const Json reply = [] {
-            const Json arguments = {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}}, {"confidence", 0.9},
-                                    {"page", 1}};
-            Json call = {{"id", "c1"}, {"type", "function"},
-                         {"function", {{"name", "return_target"}, {"arguments", arguments.dump()}}}};
-            Json message = {{"role", "assistant"}, {"content", nullptr}, {"tool_calls", Json::array({call})}};
-            return Json{{"choices", Json::array({{{"index", 0}, {"message", message}, {"finish_reason", "tool_calls"}}})}};
-        }();
-        return reply;
-    }
-};
 
 std::vector<std::string> screenshots(std::size_t count) {
     std::vector<std::string> given;
@@ -71,7 +44,8 @@ void BM_locate_request(benchmark::State& state) {
         state.SkipWithError("DROIDLENS_BENCH_QUERY_SHOTS / DROIDLENS_BENCH_SCREENSHOT not set");
         return;
     }
-    BodyOnlyModel llm;
+    benchsupport::BodyOnlyModel llm("return_target", {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}},
+                                                        {"confidence", 0.9}, {"page", 1}});
     for (auto _ : state) {
         Json result = locate::locate_element(llm, "the search button", paths);
         benchmark::DoNotOptimize(result);

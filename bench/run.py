@@ -242,6 +242,17 @@ def main():
         }
         print("  capture_screenshot_to_file: done", file=sys.stderr)
 
+        # The nodepin mode on the host (no peer): everything but the device's and the
+        # model's time, on the benchmark screenshot and the largest real dump.
+        out, rss = run_measured([binary, "--benchmark_filter=^BM_nodepin_host",
+                                 f"--benchmark_repetitions={args.repeat}", "--benchmark_format=json"], env)
+        runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+        mn, md = stats([r["real_time"] * 1e-3 for r in runs])  # reported in ms
+        results["nodepin_host"] = {"median_s": md, "min_s": mn, "peak_rss_kb": rss,
+                                   "node_found": bool(runs[-1].get("found")),
+                                   "payload_bytes": int(runs[-1]["payload_bytes"])}
+        print("  nodepin_host: done", file=sys.stderr)
+
         # The automation runner has no peer either: its own CPU time per step (this
         # process only, so neither the device's adb children nor the model, which
         # answers at once), for 10 and 100 steps, beside the adb calls of one step.

@@ -7,6 +7,7 @@
 #include "modes/displays.hpp"
 #include "modes/glyphpin.hpp"
 #include "modes/locate.hpp"
+#include "modes/nodepin.hpp"
 #include "modes/ocr.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
@@ -20,22 +21,13 @@ namespace droidlens {
 
 namespace {
 
-// Modes whose handlers are not part of this build yet fail clearly instead of
-// pretending to work.
-template <const char* Name>
-Json not_yet_available(const ModeArgs&) {
-    throw RuntimeError(std::string("Mode '") + Name + "' is not available in this build yet");
-}
-
-constexpr char kNodepin[] = "nodepin";
-
 // Every mode: its name, whether it asks the model, its line in help texts and its
 // handler, in the order the names are tested. Adding a mode is adding a line here.
 const std::vector<ModeEntry> kTable = {
     {{"displays", false, "list the displays of the device"}, &displays::run},
     {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run},
     {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
-     &not_yet_available<kNodepin>},
+     &nodepin::run},
     {{"locate", true, "find one UI element named by the request: its box, confidence and page"},
      &locate::run},
     {{"ocr", true, "copy the requested text from the screen, item by item"}, &ocr::run},

@@ -4,6 +4,7 @@
 #include <droidlens/json.hpp>
 
 #include "device_mode_fixture.hpp"
+#include "query_support.hpp"
 #include "utils/base64.hpp"
 #include "utils/subprocess.hpp"
 
@@ -95,6 +96,41 @@ TEST_F(DeviceCli, AutomateStopsAtTheStepLimit) {
     EXPECT_EQ(Json::parse(r.out).dump(), R"({"mode":"automate","status":"max_steps","message":"Max steps reached","steps":2})");
     EXPECT_EQ(input_log(), (std::vector<std::string>{"input keyevent 4", "input keyevent 3"}));
     EXPECT_EQ(server.pending(), 2u);
+}
+
+TEST_F(DeviceCli, NodepinAnswersWithTheHierarchyNodeOnEachDisplay) {
+    // The main display shows a dialog, display 2 (a cluster screen, captured through
+    // its own id) a single label.
+    adb.set_file(kSerial, "window_dump.xml",
+                 "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?><hierarchy rotation=\"0\">"
+                 "<node index=\"0\" class=\"android.widget.FrameLayout\" bounds=\"[0,0][617,1280]\">"
+                 "<node index=\"0\" text=\"OK\" class=\"android.widget.Button\" bounds=\"[300,900][600,1000]\"/>"
+                 "</node><node index=\"0\" text=\"72 km/h\" display-id=\"2\" bounds=\"[0,0][400,300]\"/>"
+                 "</hierarchy>");
+    set_screen(617, 1280, 0x20, 2);
+    const std::string box = R"({"label": "OK", "bounding_box": [600, 730, 800, 760], "confidence": 0.9, "page": 1})";
+    server.enqueue(fakes::tool_call_reply("return_target", box));
+    server.enqueue(fakes::tool_call_reply("return_target", R"({"bounding_box": [100, 100, 200, 150]})"));
+
+    CliRun r = droidlens_cli({"nodepin", "the OK button"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    Json j = Json::parse(r.out);
+    EXPECT_EQ(j["text"], "OK");
+    EXPECT_EQ(j["bounds"], "[300,900][600,1000]");
+    EXPECT_EQ(j["mode"], "nodepin");
+    EXPECT_TRUE(std::filesystem::exists(j["annotated_image_path"].get<std::string>()));
+    EXPECT_EQ(testsupport::read_text(j["xml_file_path"].get<std::string>()).substr(0, 5), "<?xml");
+
+    r = droidlens_cli({"nodepin", "the OK button", "--display-id", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    j = Json::parse(r.out);
+    EXPECT_EQ(j["text"], "72 km/h");
+    EXPECT_EQ(j["display-id"], "2");
+    // The model saw the cluster's screen, not the phone's.
+    const auto images = testsupport::request_images(bodies().at(1));
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].pixel(0, 0)[0], 0x20);
 }
 
 TEST_F(DeviceCli, FailuresGiveOneErrorLine) {
