@@ -118,6 +118,9 @@ TEST(AutomateAnswers, SplitIntoThinkingAndActionText) {
     // Markers are case-sensitive; full-width blanks around the thinking are trimmed.
     EXPECT_EQ(_parse_response("Do(Action=\"Tap\")"), (P{"", "Do(Action=\"Tap\")"}));
     EXPECT_EQ(_parse_response("\u3000思考\u3000\ndo(action=\"Home\")"), (P{"思考", "do(action=\"Home\")"}));
+    // An answer cut off inside a multi-byte character is kept as it is, not read past.
+    EXPECT_EQ(_parse_response("\xE2\x80"), (P{"", "\xE2\x80"}));
+    EXPECT_EQ(_parse_response("ok \xE3\x80"), (P{"", "ok \xE3\x80"}));
 }
 
 TEST(AutomateAnswers, UserMessagesAndStrippingImages) {

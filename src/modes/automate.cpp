@@ -184,6 +184,7 @@ std::size_t space_at(std::string_view s) {
     if (text::is_space(s[0])) return 1;
     const auto b = [&](std::size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
     if (b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+    if (s.size() < 3) return 0;  // a cut-off sequence at the end is no space
     if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
     if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) return 3;
     if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
