@@ -253,6 +253,18 @@ def main():
                                    "payload_bytes": int(runs[-1]["payload_bytes"])}
         print("  nodepin_host: done", file=sys.stderr)
 
+        # The run report of an automation run (no peer): the recorder's time per step and
+        # the page's size for 5 and 50 steps.
+        out, rss = run_measured([binary, "--benchmark_filter=^BM_report_automate/", "--benchmark_format=json"], env)
+        runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+        report = {"peak_rss_kb": rss}
+        for r in runs:
+            steps = r["name"].split("/")[1]
+            report[f"page_bytes_{steps}_steps"] = int(r["page_bytes"])
+            report[f"seconds_per_step_{steps}_steps"] = r["seconds_per_step"]
+        results["report_automate"] = report
+        print("  report_automate: done", file=sys.stderr)
+
         # The automation runner has no peer either: its own CPU time per step (this
         # process only, so neither the device's adb children nor the model, which
         # answers at once), for 10 and 100 steps, beside the adb calls of one step.

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -68,6 +69,26 @@ std::string with_causes(const std::exception& e) {
     return text;
 }
 
+// DROIDLENS_REPORT=1 (or true, yes, on) asks for a report like --report.
+bool report_from_environment() {
+    const char* v = std::getenv("DROIDLENS_REPORT");
+    if (v == nullptr) return false;
+    const std::string s = v;
+    return s == "1" || s == "true" || s == "yes" || s == "on" || s == "TRUE" || s == "YES" || s == "ON";
+}
+
+// Writes the run's report (after the record, or after the error that ended the run)
+// and names it on standard error. A report that cannot be written is a warning: the
+// run's own outcome stands.
+template <typename Write>
+void write_report(Write&& write) {
+    try {
+        std::cerr << "droidlens: report: " << write() << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "droidlens: warning: the report could not be written: " << e.what() << std::endl;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,6 +106,7 @@ int main(int argc, char** argv) {
     std::int64_t max_steps = kDefaultMaxSteps;
     std::string lang = kDefaultLang;
     ConfigOverrides overrides;
+    bool report = false;
 
     app.add_option("mode", mode, "What to do: " + mode_list())
         ->required();
@@ -111,6 +133,7 @@ int main(int argc, char** argv) {
         ->type_name("SECONDS");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
+    app.add_flag("--report", report, "Also write an HTML report of the run into the output directory (or DROIDLENS_REPORT=1)");
     app.set_version_flag("--version", std::string("droidlens ") + kVersion);
 
     try {
@@ -129,14 +152,30 @@ int main(int argc, char** argv) {
     set_console_stream(std::cerr);
     install_stop_handlers();
 
+    report = report || report_from_environment();
+    std::unique_ptr<RunReport> recorder;
+    // The run's error, reported in the page too when one was asked for.
+    auto failed = [&](const std::exception& e, int status) {
+        const std::string message = with_causes(e);
+        if (recorder) write_report([&] { return recorder->write_failed(message); });
+        return fail(message, status);
+    };
+
     try {
         std::unique_ptr<Modelwire> llm;
+        std::string model_name;
         const ModeInfo* info = find_mode(mode);
         if (info && info->needs_model) {
             ModelConfig config = load_model_config(overrides);
             require_model_service(config);
+            model_name = config.model;
             llm = std::make_unique<Modelwire>(std::move(config));
         }
+        if (report && info) {
+            recorder = std::make_unique<RunReport>(
+                ReportRun{mode, prompt, images, device_id, display_id, output_dir, max_steps, model_name});
+        }
+        ScopedRunObserver watching(recorder.get());
 
         Json kwargs = Json::object();
         kwargs["mode"] = mode;
@@ -150,15 +189,16 @@ int main(int argc, char** argv) {
 
         Json result = route_dynamic(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
+        if (recorder) write_report([&] { return recorder->write(result); });
         return 0;
     } catch (const CancelledError& e) {
         const int sig = cancel::signal_number();
-        return fail(with_causes(e), sig > 0 ? 128 + sig : 130);
+        return failed(e, sig > 0 ? 128 + sig : 130);
     } catch (const ValueError& e) {
-        return fail(with_causes(e), 2);
+        return failed(e, 2);
     } catch (const TypeError& e) {
-        return fail(with_causes(e), 2);
+        return failed(e, 2);
     } catch (const std::exception& e) {
-        return fail(with_causes(e), 1);
+        return failed(e, 1);
     }
 }

@@ -2,7 +2,11 @@
 #include "device/adb/viewtree.hpp"
 
 #include <droidlens/console.hpp>
+#include <droidlens/cancel.hpp>
 #include <droidlens/errors.hpp>
+
+#include <csignal>
+#include <thread>
 
 #include "fakes/adb_fixture.hpp"
 #include "test_support.hpp"
@@ -144,6 +148,21 @@ TEST(ListDevices, AHangingAdbIsKilledAfterFiveSeconds) {
     EXPECT_LT(took, 8.0);
     EXPECT_EQ(console.text(),
               "Error listing devices: Command '['adb', 'devices', '-l']' timed out after 5 seconds\n");
+}
+
+TEST(ListDevices, AStopRequestIsNotMistakenForNoDevices) {
+    FakeAdb adb;
+    adb.add_device("SER1");
+    adb.set_knob("HANG", "60");
+    ConsoleCapture console;
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        droidlens::cancel::request(SIGINT);
+    });
+    EXPECT_THROW(droidlens::adb::list_devices(), droidlens::CancelledError);
+    stopper.join();
+    droidlens::cancel::reset();
+    EXPECT_EQ(console.text(), "");
 }
 
 TEST(SelectDevice, RulesAndMessages) {

@@ -10,6 +10,7 @@
 #include "utils/base64.hpp"
 #include "utils/font.hpp"
 #include "utils/image.hpp"
+#include "utils/jpeg.hpp"
 #include "utils/png.hpp"
 #include "utils/resample.hpp"
 
@@ -701,6 +702,38 @@ TEST(Drawing, CircleIsARingOfTheLineWidth) {
     EXPECT_EQ(rgb_at(img, 21, 21), kWhite);  // the square's corner is outside the circle
     EXPECT_NO_THROW(image::draw_circle(img, 0, 29, 6, {0, 255, 0}));  // clipped at the border
     EXPECT_EQ(rgb_at(img, 5, 29), kGreen);
+}
+
+TEST(Drawing, LinesFollowTheirEndpointsAndFarEndpointsAreClipped) {
+    Raster img = solid(40, 40, kWhite);
+    image::draw_line(img, 5, 20, 34, 20, {0, 255, 0}, 3);
+    for (int x : {5, 20, 34}) {
+        EXPECT_EQ(rgb_at(img, x, 19), kGreen) << x;
+        EXPECT_EQ(rgb_at(img, x, 21), kGreen) << x;
+    }
+    EXPECT_EQ(rgb_at(img, 20, 17), kWhite);
+    EXPECT_EQ(rgb_at(img, 38, 20), kWhite);  // past the end
+    // A diagonal from far outside the image (the model's numbers can be anything)
+    // draws only its visible part, quickly.
+    const std::int64_t far = std::int64_t{1} << 60;
+    Raster diag = solid(40, 40, kWhite);
+    image::draw_line(diag, -far, -far, far, far, {0, 255, 0}, 1);
+    EXPECT_EQ(rgb_at(diag, 0, 0), kGreen);
+    EXPECT_EQ(rgb_at(diag, 39, 39), kGreen);
+    EXPECT_EQ(rgb_at(diag, 39, 0), kWhite);
+    image::draw_line(diag, -far, 5, -far + 10, 5, {255, 0, 0}, 1);  // entirely outside: nothing
+    EXPECT_EQ(rgb_at(diag, 0, 5), kWhite);
+}
+
+TEST(JpegEncoding, PicturesRoundTripCloseToTheirPixels) {
+    Raster img = solid(64, 48, {200, 40, 90});
+    const std::string bytes = jpeg::encode(img, 80);
+    ASSERT_TRUE(jpeg::is_jpeg(bytes));
+    const Raster back = jpeg::decode(bytes);
+    ASSERT_EQ(back.width(), 64);
+    ASSERT_EQ(back.height(), 48);
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(back.pixel(30, 20)[c], img.pixel(30, 20)[c], 6) << c;
+    EXPECT_THROW(jpeg::encode(Raster(), 80), ImageError);
 }
 
 TEST(Drawing, TextStartsAtItsCornerInOneColourAndIsClipped) {

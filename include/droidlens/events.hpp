@@ -44,6 +44,10 @@ public:
     virtual ~RunObserver() = default;
     // Called on the running thread once per step, after the step ended.
     virtual void on_automate_step(const AutomateStep& step) { (void)step; }
+
+    // Called on the running thread when a mode has captured the device's screen into
+    // a file (the query modes without given images, nodepin), with the file's path.
+    virtual void on_screenshot_saved(const std::string& path) { (void)path; }
 };
 
 // The observer of runs on this thread, or null.

@@ -1,6 +1,7 @@
 #include "utils/image.hpp"
 
 #include <droidlens/errors.hpp>
+#include <droidlens/events.hpp>
 
 #include "device/adb/screenshot.hpp"
 #include "device/adb/viewtree.hpp"
@@ -197,6 +198,13 @@ CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& 
     fs::ensure_directory(output_dir);
     std::string path = fs::join(output_dir, fs::local_time_text("%Y%m%d_%H%M%S") + ".png");
     fs::write_file(path, bytes);
+    if (RunObserver* observer = current_run_observer()) {
+        try {
+            observer->on_screenshot_saved(path);
+        } catch (...) {
+            // An observer's failure is its own; the capture succeeded.
+        }
+    }
     return {path, serial};
 }
 
@@ -284,6 +292,54 @@ void draw_circle(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb 
             if (d2 <= outer_limit && d2 > inner_limit) put(img, x, y, colour);
         }
     }
+}
+
+void draw_line(Raster& img, std::int64_t x1, std::int64_t y1, std::int64_t x2, std::int64_t y2, Rgb colour,
+               int line_width) {
+    require_rgb(img);
+    if (img.empty()) return;
+    // The segment is first clipped to the image grown by the pen's margin
+    // (Liang-Barsky), so the walk below is bounded by the image's size whatever the
+    // input. Extended precision keeps the clipped ends within a pixel even for
+    // endpoints near the 64-bit limits.
+    using Real = long double;
+    const Real w = img.width(), h = img.height(), margin = line_width + 2.0L;
+    Real ax = static_cast<Real>(x1), ay = static_cast<Real>(y1);
+    Real bx = static_cast<Real>(x2), by = static_cast<Real>(y2);
+    Real t0 = 0.0L, t1 = 1.0L;
+    const Real dx = bx - ax, dy = by - ay;
+    const Real p[4] = {-dx, dx, -dy, dy};
+    const Real q[4] = {ax + margin, w + margin - ax, ay + margin, h + margin - ay};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0.0L) {
+            if (q[i] < 0) return;
+            continue;
+        }
+        const Real t = q[i] / p[i];
+        if (p[i] < 0) t0 = std::max(t0, t);
+        else t1 = std::min(t1, t);
+        if (t0 > t1) return;
+    }
+    bx = ax + t1 * dx;
+    by = ay + t1 * dy;
+    ax = ax + t0 * dx;
+    ay = ay + t0 * dy;
+    const int half = std::max(line_width, 1) / 2;
+    const auto steps = static_cast<std::int64_t>(std::ceil(std::max(std::fabs(bx - ax), std::fabs(by - ay))));
+    for (std::int64_t i = 0; i <= steps; ++i) {
+        const Real t = steps == 0 ? 0.0L : static_cast<Real>(i) / static_cast<Real>(steps);
+        const auto cx = static_cast<std::int64_t>(std::llround(ax + t * (bx - ax)));
+        const auto cy = static_cast<std::int64_t>(std::llround(ay + t * (by - ay)));
+        for (std::int64_t yy = cy - half; yy <= cy - half + std::max(line_width, 1) - 1; ++yy) {
+            if (yy < 0 || yy >= img.height()) continue;
+            for (std::int64_t xx = cx - half; xx <= cx - half + std::max(line_width, 1) - 1; ++xx)
+                if (xx >= 0 && xx < img.width()) put(img, xx, yy, colour);
+        }
+    }
+}
+
+void draw_disc(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour) {
+    draw_circle(img, cx, cy, radius, colour, radius + 1);
 }
 
 void draw_text(Raster& img, int x, int y, const std::string& text, Rgb colour) {

@@ -120,6 +120,14 @@ void draw_rectangle(Raster& img, const PixelBox& box, Rgb colour, int line_width
 // [cy - radius, cy + radius]. Clipped to the image.
 void draw_circle(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour, int line_width = 3);
 
+// A straight line from (x1, y1) to (x2, y2), `line_width` pixels thick (a square pen
+// along the line). Clipped to the image; endpoints far outside it are fine.
+void draw_line(Raster& img, std::int64_t x1, std::int64_t y1, std::int64_t x2, std::int64_t y2, Rgb colour,
+               int line_width = 3);
+
+// A filled disc of `radius` around (cx, cy). Clipped to the image.
+void draw_disc(Raster& img, std::int64_t cx, std::int64_t cy, int radius, Rgb colour);
+
 // One line of text in the small built-in font (utils/font.hpp), the top-left corner
 // of its first character cell at (x, y), drawn without antialiasing so every touched
 // pixel has exactly `colour`; clipped to the image. Each UTF-8 character outside

@@ -4,6 +4,8 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <string>
 
@@ -147,6 +149,24 @@ image::Raster decode(std::string_view data) {
         dec.run(data, rgb, TJPF_RGB);
     }
     return rgb;
+}
+
+std::string encode(const image::Raster& rgb, int quality) {
+    if (rgb.channels() != 3 || rgb.empty()) throw ImageError("JPEG encoding needs a non-empty RGB image");
+    tjhandle handle = tjInitCompress();
+    if (handle == nullptr) throw ImageError("JPEG encoding failed: cannot start the encoder");
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const int rc = tjCompress2(handle, rgb.data(), rgb.width(), 0, rgb.height(), TJPF_RGB, &out, &size, TJSAMP_420,
+                               std::clamp(quality, 1, 100), TJFLAG_ACCURATEDCT);
+    std::string bytes;
+    std::string error;
+    if (rc == 0) bytes.assign(reinterpret_cast<const char*>(out), size);
+    else error = tjGetErrorStr2(handle);
+    tjFree(out);
+    tjDestroy(handle);
+    if (rc != 0) throw ImageError("JPEG encoding failed: " + error);
+    return bytes;
 }
 
 }  // namespace droidlens::jpeg

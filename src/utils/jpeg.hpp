@@ -5,6 +5,7 @@
 
 #include "utils/raster.hpp"
 
+#include <string>
 #include <string_view>
 
 namespace droidlens::jpeg {
@@ -18,5 +19,10 @@ bool is_jpeg(std::string_view data);
 // image::TruncatedError for data whose compressed scan is cut off (libjpeg would pad
 // it with grey and only warn) and ImageError with the reason for anything else.
 image::Raster decode(std::string_view data);
+
+// Encodes an 8-bit RGB raster as a baseline JPEG file (the bytes) of `quality`
+// 1-100 with 4:2:0 chroma: small pictures for pages people look at. Throws
+// ImageError when the encoder fails.
+std::string encode(const image::Raster& rgb, int quality);
 
 }  // namespace droidlens::jpeg

@@ -96,6 +96,8 @@ std::vector<DeviceInfo> ADBConnection::list_devices() const {
                          std::to_string(result.exit_code) + (why.empty() ? "" : ": " + why));
         }
         return devices;
+    } catch (const CancelledError&) {
+        throw;  // the user stopped the run: that is not "no devices"
     } catch (const std::exception& e) {
         console_line(std::string("Error listing devices: ") + e.what());
     } catch (...) {
