@@ -1,0 +1,83 @@
+"""Ctrl-C during a run: KeyboardInterrupt reaches the caller promptly, and no adb child
+of the simulated device is left behind. The run is a child Python process, sent a real
+SIGINT."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from conftest import SERIAL, example, text_answer
+
+SCRIPT = textwrap.dedent("""
+    import sys, droidlens
+    url, out = sys.argv[1], sys.argv[2]
+    llm = droidlens.Modelwire(droidlens.ModelConfig(url, "k", "m", timeout=60, max_retries=0))
+    try:
+        droidlens.route(llm, "automate", "go", output_dir=out, max_steps=5, lang="en")
+    except KeyboardInterrupt as e:
+        print("KeyboardInterrupt", flush=True)
+        # The next run starts afresh: the old cancel request does not stop it.
+        print(droidlens.route(None, "diff", "", [sys.argv[3], sys.argv[3]], output_dir=out)["mode"], flush=True)
+        sys.exit(42)
+    print("not interrupted", flush=True)
+""")
+
+
+def processes_running(words):
+    want = ("\0".join(words) + "\0").encode()
+    n = 0
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    n += f.read() == want
+            except OSError:
+                pass
+    return n
+
+
+def eventually(ready, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if ready():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+@pytest.mark.parametrize("where", ["adb", "model"])
+def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch):
+    if where == "adb":
+        # The tap hangs on the device side: adb runs "sleep 47.25" until it is killed.
+        monkeypatch.setenv("FAKE_ADB_HANG", "47.25")
+        monkeypatch.setenv("FAKE_ADB_ONLY", "input")
+        server = model_server([text_answer('do(action="Tap", element=[500, 500])')])
+    else:
+        server = model_server([{"delay_ms": 60000, "body": text_answer('do(action="Back")')}])
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, "-c", SCRIPT, server.base_url, str(out), example("settings_before.png")],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        if where == "adb":
+            assert eventually(lambda: any("input tap" in line for line in adb.adb_log()))
+            assert eventually(lambda: processes_running(["sleep", "47.25"]) > 0)
+        else:
+            assert eventually(lambda: len(server.requests()) == 1)
+        time.sleep(0.1)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=20)
+        stopped_after = time.monotonic() - sent
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 42, stderr
+    assert stdout == "KeyboardInterrupt\ndiff\n"
+    assert stopped_after < 5
+    assert eventually(lambda: processes_running(["sleep", "47.25"]) == 0, 5)
+    assert adb.log(SERIAL) == []  # the tap never completed on the device
