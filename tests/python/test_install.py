@@ -1,0 +1,53 @@
+"""make install's layout: the command, libdroidlens with its headers and CMake package
+(a small C++ project builds against it), and the Python module in site-packages."""
+import glob
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import BUILD_DIR, SOURCE_DIR, example
+
+
+@pytest.fixture(scope="module")
+def prefix(tmp_path_factory):
+    root = tmp_path_factory.mktemp("prefix")
+    subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(root)], check=True, stdout=subprocess.DEVNULL)
+    return root
+
+
+def test_installed_files(prefix):
+    assert os.access(prefix / "bin" / "droidlens", os.X_OK)
+    assert (prefix / "include" / "droidlens" / "droidlens.hpp").is_file()
+    assert glob.glob(str(prefix / "lib*" / "**" / "libdroidlens.so.0"), recursive=True)
+    assert glob.glob(str(prefix / "lib*" / "**" / "cmake" / "droidlens" / "droidlensConfig.cmake"), recursive=True)
+    out = subprocess.run([str(prefix / "bin" / "droidlens"), "--version"], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith("droidlens ")
+
+
+def test_a_cpp_program_builds_against_the_package(prefix, tmp_path):
+    build = tmp_path / "build"
+    env = dict(os.environ, CCACHE_DISABLE="1")
+    subprocess.run(["cmake", "-S", os.path.join(SOURCE_DIR, "tests", "python", "consumer"), "-B", str(build),
+                    "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}"], check=True, capture_output=True, env=env)
+    subprocess.run(["cmake", "--build", str(build)], check=True, capture_output=True, env=env)
+    out = subprocess.run([str(build / "consumer"), example("settings_before.png"), example("settings_after.png"),
+                          str(tmp_path / "out")], capture_output=True, text=True, check=True)
+    record_line, error_line = out.stdout.splitlines()
+    record = json.loads(record_line)
+    assert record["mode"] == "diff" and record["diff_boxes"]
+    assert os.path.isfile(record["diff_image_path"])
+    assert error_line == "Unknown mode: nope"
+
+
+def test_the_installed_python_module_imports(prefix, tmp_path):
+    (site,) = glob.glob(str(prefix / "lib" / "python3*" / "site-packages"))
+    assert os.path.isfile(os.path.join(site, "droidlens.pyi"))
+    code = "import droidlens; print(droidlens.__file__); print(droidlens.route(None, 'diff', '', %r)['mode'])" % (
+        [example("settings_before.png"), example("settings_after.png")],)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                         env=dict(os.environ, PYTHONPATH=site), check=True)
+    module_file, mode = out.stdout.splitlines()
+    assert module_file.startswith(site) and mode == "diff"
