@@ -27,14 +27,19 @@ def test_installed_files(prefix):
     assert out.stdout.startswith("droidlens ")
 
 
+def run(argv, **kwargs):
+    r = subprocess.run(argv, capture_output=True, text=True, **kwargs)
+    assert r.returncode == 0, f"{' '.join(argv)} failed:\n{r.stdout}\n{r.stderr}"
+    return r
+
+
 def test_a_cpp_program_builds_against_the_package(prefix, tmp_path):
     build = tmp_path / "build"
-    env = dict(os.environ, CCACHE_DISABLE="1")
-    subprocess.run(["cmake", "-S", os.path.join(SOURCE_DIR, "tests", "python", "consumer"), "-B", str(build),
-                    "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}"], check=True, capture_output=True, env=env)
-    subprocess.run(["cmake", "--build", str(build)], check=True, capture_output=True, env=env)
-    out = subprocess.run([str(build / "consumer"), example("settings_before.png"), example("settings_after.png"),
-                          str(tmp_path / "out")], capture_output=True, text=True, check=True)
+    run(["cmake", "-S", os.path.join(SOURCE_DIR, "tests", "python", "consumer"), "-B", str(build), "-G", "Ninja",
+         f"-DCMAKE_PREFIX_PATH={prefix}"])
+    run(["cmake", "--build", str(build)])
+    out = run([str(build / "consumer"), example("settings_before.png"), example("settings_after.png"),
+               str(tmp_path / "out")])
     record_line, error_line = out.stdout.splitlines()
     record = json.loads(record_line)
     assert record["mode"] == "diff" and record["diff_boxes"]
