@@ -509,6 +509,9 @@ PYBIND11_MODULE(droidlens, m) {
           "Sends the library's console lines (the automation's progress, the device listing's error\n"
           "line) to callback(line) instead of sys.stderr; None sends them to sys.stderr again.");
 
+    m.def("_last_library_seconds", &last_work_seconds,
+          "Seconds the library itself took in this thread's last route() or chat() call (for benchmarks).");
+
     // `from droidlens import *` must not shadow the built-in exception names.
     m.attr("__all__") = py::make_tuple("route", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
                                        "set_console", "Error", "ModelServiceError", "CancelledError");

@@ -45,12 +45,15 @@ void run_ended() {
     --g_runs_active;
 }
 
+thread_local double g_last_work_seconds = 0;
+
 struct RunState {
     std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
     Json result;
     std::exception_ptr error;
+    double work_seconds = 0;
 };
 
 }  // namespace
@@ -65,12 +68,15 @@ Json run_interruptibly(const std::function<Json()>& work) {
     std::thread worker([&state, &work] {
         Json result;
         std::exception_ptr error;
+        const auto started = std::chrono::steady_clock::now();
         try {
             result = work();
         } catch (...) {
             error = std::current_exception();
         }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         std::lock_guard<std::mutex> lock(state.mutex);
+        state.work_seconds = took.count();
         state.result = std::move(result);
         state.error = error;
         state.done = true;
@@ -99,9 +105,12 @@ Json run_interruptibly(const std::function<Json()>& work) {
         py::gil_scoped_release unlocked;
         worker.join();
     }
+    g_last_work_seconds = state.work_seconds;
     if (state.error) std::rethrow_exception(state.error);
     return std::move(state.result);
 }
+
+double last_work_seconds() { return g_last_work_seconds; }
 
 void request_cancel() { cancel::request(0); }
 

@@ -19,6 +19,10 @@ namespace droidlens::python {
 // returned or rethrows what it threw.
 Json run_interruptibly(const std::function<Json()>& work);
 
+// Seconds the library's own work took in the last run_interruptibly call of this
+// thread: the rest of a call's time is the binding's cost (measured by make bench).
+double last_work_seconds();
+
 // Asks every run in progress to stop (droidlens.cancel()).
 void request_cancel();
 
