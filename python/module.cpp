@@ -167,7 +167,7 @@ ModelConfig make_config(py::handle base_url, py::handle api_key, py::handle mode
                         py::handle max_retries) {
     ModelConfig c;
     c.base_url = want_text(base_url, "base_url");
-    c.api_key = want_text(api_key, "api_key");
+    c.api_key = api_key.is_none() ? std::string() : want_text(api_key, "api_key");  // None: no key (local services)
     c.model = want_text(model, "model");
     c.temperature = want_number(temperature, "temperature");
     c.max_tokens = want_integer(max_tokens, "max_tokens");

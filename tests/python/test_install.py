@@ -56,3 +56,15 @@ def test_the_installed_python_module_imports(prefix, tmp_path):
                          env=dict(os.environ, PYTHONPATH=site), check=True)
     module_file, mode = out.stdout.splitlines()
     assert module_file.startswith(site) and mode == "diff"
+
+
+def test_the_stub_names_what_the_module_has():
+    import ast
+    import droidlens
+    with open(os.path.join(SOURCE_DIR, "python", "droidlens.pyi")) as f:
+        tree = ast.parse(f.read())
+    stub = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    stub |= {t.target.id for t in tree.body if isinstance(t, ast.AnnAssign)}
+    public = {n for n in dir(droidlens) if not n.startswith("_")} | {"__version__"}
+    helpers = {"ChatClient", "ModeInfo"}  # typing aids of the stub only
+    assert stub - helpers == public

@@ -6,10 +6,12 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
 
+import droidlens
 from conftest import SERIAL, example, text_answer
 
 SCRIPT = textwrap.dedent("""
@@ -81,3 +83,16 @@ def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch)
     assert stopped_after < 5
     assert eventually(lambda: processes_running(["sleep", "47.25"]) == 0, 5)
     assert adb.log(SERIAL) == []  # the tap never completed on the device
+
+
+def test_cancel_from_another_thread_stops_the_run(adb, model_server, tmp_path):
+    server = model_server([text_answer('do(action="Back")'), {"delay_ms": 60000, "body": text_answer("finish()")}])
+    llm = droidlens.Modelwire(droidlens.ModelConfig(server.base_url, None, "m", max_retries=0))
+    canceller = threading.Thread(target=lambda: eventually(lambda: len(server.requests()) == 2) and droidlens.cancel())
+    canceller.start()
+    with pytest.raises(droidlens.CancelledError) as info:
+        droidlens.route(llm, "automate", "go", output_dir=str(tmp_path), lang="en")
+    canceller.join()
+    assert str(info.value) == ("Cancelled after 1 completed step (step 2 was interrupted); "
+                               f"step screenshots are in {tmp_path}")
+    assert adb.log(SERIAL) == ["input keyevent 4"]
