@@ -82,17 +82,21 @@ Json convert(py::handle value, int depth, const std::string& name, const std::st
         }
         return out;
     }
-    if (PyDict_Check(o) || (!strict && PyMapping_Check(o) && PyObject_HasAttrString(o, "items"))) {
+    const bool dict = PyDict_Check(o);
+    if (dict || (!strict && PyMapping_Check(o) && PyObject_HasAttrString(o, "keys"))) {
         RecursionGuard guard;
         Json out = Json::object();
-        py::object items = py::reinterpret_borrow<py::object>(value).attr("items")();
-        for (py::handle item : items) {
-            py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
-            py::handle key = kv[0];
-            if (!PyUnicode_Check(key.ptr())) {
-                throw TypeError("keys must be str, not " + python_type_name(key));
-            }
-            out[utf8_of(key)] = convert(kv[1], depth + 1, name, expected, strict, false);
+        auto add = [&](py::handle key, py::handle item) {
+            if (!PyUnicode_Check(key.ptr())) throw TypeError("keys must be str, not " + python_type_name(key));
+            out[utf8_of(key)] = convert(item, depth + 1, name, expected, strict, false);
+        };
+        if (dict) {
+            PyObject *key = nullptr, *item = nullptr;
+            Py_ssize_t at = 0;
+            while (PyDict_Next(o, &at, &key, &item)) add(key, item);
+        } else {  // another Mapping: its keys, then each value by subscript
+            py::object mapping = py::reinterpret_borrow<py::object>(value);
+            for (py::handle key : mapping.attr("keys")()) add(key, mapping[key]);
         }
         return out;
     }
