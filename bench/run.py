@@ -409,7 +409,8 @@ def main():
         for call, e in results.get("python_binding", {}).items():
             print(f"python route({call!r}): median {e['median_s'] * 1e3:.2f} ms, of which the C++ call "
                   f"{e['library_median_s'] * 1e3:.2f} ms; the binding's own cost median "
-                  f"{e['binding_median_s'] * 1e3:.3f} ms, at most {e['binding_max_s'] * 1e3:.3f} ms")
+                  f"{e['binding_median_s'] * 1e3:.3f} ms, at most {e['binding_max_s'] * 1e3:.3f} ms; "
+                  f"calling thread's CPU {e['binding_cpu_median_s'] * 1e3:.3f} ms")
         print()
         for g in goal_rows:
             print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")
