@@ -126,8 +126,9 @@ class FakeAdb:
         with open(path, "wb" if isinstance(data, bytes) else "w") as f:
             f.write(data)
 
-    def set_screen(self, serial, png_path):
-        shutil.copyfile(png_path, os.path.join(self.device_dir(serial), "screencap.png"))
+    def set_screen(self, serial, png_path, display=None):
+        name = "screencap.png" if display is None else f"screencap_d{display}.png"
+        shutil.copyfile(png_path, os.path.join(self.device_dir(serial), name))
 
     def log(self, serial, name="input"):
         path = os.path.join(self.device_dir(serial), name + ".log")

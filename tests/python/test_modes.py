@@ -101,6 +101,16 @@ def test_action_taps_where_the_model_says(adb, model_server, tmp_path):
     assert adb.log(SERIAL) == ["input tap 540 1200"]
 
 
+def test_a_decimal_display_id_reaches_the_device_truncated(adb, tmp_path):
+    adb.set_screen(SERIAL, example("settings_before.png"), display=2)
+    adb.set_file(SERIAL, "dumpsys_window.txt",
+                 "  Display: mDisplayId=2 rootTasks=1\n    mCurrentFocus=Window{77aa u0 com.example.cluster/.Main}\n")
+    model = type("Stub", (), {"chat": lambda self, messages, **options: tool_answer(
+        "perform_action", {"action": "Tap", "element": [500, 500]})})()
+    droidlens.route(model, "action", "tap", display_id=2.9, output_dir=str(tmp_path))
+    assert adb.log(SERIAL) == ["input -d 2 tap 540 1200"]
+
+
 def test_automate_runs_to_the_end_and_reports_progress(adb, model_server, tmp_path, capsys):
     server = model_server([text_answer('do(action="Back")'), text_answer('finish(message="done")')])
     record = droidlens.route(wire(server), "automate", "go back", output_dir=str(tmp_path), max_steps=5.9, lang="en")
