@@ -39,13 +39,6 @@ Json integer_to_json(py::handle value) {
     return d;
 }
 
-std::string utf8_of(py::handle text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (data == nullptr) throw py::error_already_set();  // lone surrogates: UnicodeEncodeError
-    return std::string(data, static_cast<size_t>(size));
-}
-
 // Fails for a value of no JSON kind: as an argument error at the top, else as the
 // json module words it.
 [[noreturn]] void not_convertible(py::handle value, int depth, const std::string& name, const std::string& expected) {
@@ -104,6 +97,13 @@ Json convert(py::handle value, int depth, const std::string& name, const std::st
 }
 
 }  // namespace
+
+std::string utf8_of(py::handle text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data == nullptr) throw py::error_already_set();  // lone surrogates: UnicodeEncodeError
+    return std::string(data, static_cast<size_t>(size));
+}
 
 py::str to_str(const std::string& text) {
     PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");

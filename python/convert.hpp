@@ -32,6 +32,9 @@ Json argument_to_json(pybind11::handle value, const std::string& name, const std
 // The name Python gives the type of `value` ("int", "PosixPath").
 std::string python_type_name(pybind11::handle value);
 
+// A Python str as UTF-8; a str with lone surrogates raises UnicodeEncodeError.
+std::string utf8_of(pybind11::handle text);
+
 // Text as a Python str, invalid UTF-8 replaced.
 pybind11::str to_str(const std::string& text);
 

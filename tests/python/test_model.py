@@ -13,9 +13,10 @@ SHOT = example("settings_before.png")
 
 
 def test_model_config_defaults_checks_and_repr():
-    c = droidlens.ModelConfig("http://h/v1", "sk-secret-1234", "m")
+    c = droidlens.ModelConfig("http://user:pw-9@h/v1", "sk-secret-1234", "m")
     assert (c.temperature, c.max_tokens, c.timeout, c.connect_timeout, c.max_retries) == (0.1, 4096, 120.0, 10.0, 2)
-    assert "sk-secret" not in repr(c) and "'***'" in repr(c)
+    assert repr(c).startswith("ModelConfig(base_url='http://***@h/v1', api_key='***', model='m'")
+    assert "sk-secret" not in repr(c) and "pw-9" not in repr(c)
     c.temperature = 0
     assert c.temperature == 0.0
     with pytest.raises(droidlens.ValueError, match=r"^Invalid temperature: must be a number >= 0$"):
