@@ -84,9 +84,10 @@ def cancel() -> None:
     """Asks every run in progress to stop; each raises CancelledError."""
 
 
-def set_console(callback: Optional[Callable[[str], Any]]) -> None:
+def set_console(callback: Optional[Callable[[str], Any]]) -> Optional[Callable[[str], Any]]:
     """Console lines (automation progress, the device listing's error line) go to
-    callback(line) instead of sys.stderr; None restores sys.stderr."""
+    callback(line) instead of sys.stderr; None restores sys.stderr. Returns the
+    callback replaced (None for sys.stderr)."""
 
 
 class Error(Exception):

@@ -283,6 +283,13 @@ public:
     // The exception the Python chat() raised, if it did (read with the lock held).
     std::optional<py::error_already_set>& failure() { return failure_; }
 
+    // Raises KeyboardInterrupt inside a chat() in progress, at its next Python
+    // statement, so that Ctrl-C does not wait for a slow Python model to answer. Call
+    // with the interpreter lock held.
+    void interrupt() {
+        if (running_thread_ != 0) PyThreadState_SetAsyncExc(running_thread_, PyExc_KeyboardInterrupt);
+    }
+
 protected:
     Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice, const Json& temperature,
                    const Json& max_tokens) override {
@@ -290,6 +297,12 @@ protected:
         Json out;
         {
             py::gil_scoped_acquire gil;
+            // Set and cleared with the lock held, like interrupt() reads it.
+            struct Running {
+                unsigned long& id;
+                explicit Running(unsigned long& i) : id(i) { id = PyThread_get_thread_ident(); }
+                ~Running() { id = 0; }
+            } running{running_thread_};
             try {
                 py::object reply = target_.attr("chat")(to_python(messages), "tools"_a = to_python(tools),
                                                         "tool_choice"_a = to_python(tool_choice),
@@ -312,6 +325,7 @@ protected:
 private:
     py::object target_;
     std::optional<py::error_already_set> failure_;
+    unsigned long running_thread_ = 0;  // the worker's thread while chat() runs, else 0
 };
 
 // The model route() hands the library for `llm`: none, a Modelwire or a Python object.
@@ -417,7 +431,8 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     resolve_model(llm, model);
     Json record;
     try {
-        record = run_interruptibly([&] { return route_dynamic(model.get(), positional, named); });
+        record = run_interruptibly([&] { return route_dynamic(model.get(), positional, named); },
+                                   [&] { if (model.python) model.python->interrupt(); });
     } catch (...) {
         rethrow_run_failure(model);
     }
@@ -519,7 +534,8 @@ PYBIND11_MODULE(droidlens, m) {
           "Asks every run in progress (in any thread) to stop; each raises droidlens.CancelledError.");
     m.def("set_console", &set_console_callback, "callback"_a,
           "Sends the library's console lines (the automation's progress, the device listing's error\n"
-          "line) to callback(line) instead of sys.stderr; None sends them to sys.stderr again.");
+          "line) to callback(line) instead of sys.stderr; None sends them to sys.stderr again.\n"
+          "Returns the callback it replaces (None for sys.stderr), so that it can be put back.");
 
     m.def("_last_library_seconds", &last_work_seconds,
           "Seconds the library itself took in this thread's last route() or chat() call (for benchmarks).");

@@ -58,7 +58,7 @@ struct RunState {
 
 }  // namespace
 
-Json run_interruptibly(const std::function<Json()>& work) {
+Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt) {
     run_started();
     struct EndRun {
         ~EndRun() { run_ended(); }
@@ -94,6 +94,7 @@ Json run_interruptibly(const std::function<Json()>& work) {
             // stopped; the worker's own CancelledError is dropped in its favour.
             py::error_already_set interrupted;
             cancel::request(SIGINT);
+            if (on_interrupt) on_interrupt();
             {
                 py::gil_scoped_release unlocked;
                 worker.join();
@@ -198,13 +199,13 @@ void install_console() {
     set_console_stream(*stream);
 }
 
-void set_console_callback(py::object callback) {
+py::object set_console_callback(py::object callback) {
     if (!callback.is_none() && !PyCallable_Check(callback.ptr())) {
         throw TypeError(args::wrong_type_message("callback", "callable", python_type_name(callback)));
     }
     PyObject* previous = g_console_callback;
     g_console_callback = callback.is_none() ? nullptr : callback.release().ptr();
-    Py_XDECREF(previous);
+    return previous ? py::reinterpret_steal<py::object>(previous) : py::none();
 }
 
 }  // namespace droidlens::python

@@ -16,8 +16,10 @@ namespace droidlens::python {
 // KeyboardInterrupt (or any exception a Python signal handler raises) it asks the
 // library to cancel, waits for the worker to end (its adb children are killed, its
 // model request aborted) and raises that exception. Otherwise it returns what `work`
-// returned or rethrows what it threw.
-Json run_interruptibly(const std::function<Json()>& work);
+// returned or rethrows what it threw. `on_interrupt`, when given, is called (with
+// the interpreter lock held) right after the cancel request, for work the library
+// cannot stop by itself, such as Python code running on the worker.
+Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt = {});
 
 // Seconds the library's own work took in the last run_interruptibly call of this
 // thread: the rest of a call's time is the binding's cost (measured by make bench).
@@ -31,7 +33,7 @@ void request_cancel();
 void install_console();
 
 // Console lines go to `callback` (called with each line, without its line break) or,
-// when it is None, back to sys.stderr.
-void set_console_callback(pybind11::object callback);
+// when it is None, back to sys.stderr. Returns the callback it replaces, or None.
+pybind11::object set_console_callback(pybind11::object callback);
 
 }  // namespace droidlens::python

@@ -15,9 +15,17 @@ import droidlens
 from conftest import SERIAL, example, text_answer
 
 SCRIPT = textwrap.dedent("""
-    import sys, droidlens
+    import sys, time, droidlens
+
+    class SlowModel:  # a Python client that takes its time, one short wait after another
+        def chat(self, messages, **options):
+            print("thinking", flush=True)
+            for _ in range(600):
+                time.sleep(0.1)
+
     url, out = sys.argv[1], sys.argv[2]
-    llm = droidlens.Modelwire(droidlens.ModelConfig(url, "k", "m", timeout=60, max_retries=0))
+    llm = SlowModel() if url == "python" else droidlens.Modelwire(
+        droidlens.ModelConfig(url, "k", "m", timeout=60, max_retries=0))
     try:
         droidlens.route(llm, "automate", "go", output_dir=out, max_steps=5, lang="en")
     except KeyboardInterrupt as e:
@@ -51,24 +59,27 @@ def eventually(ready, seconds=20):
     return False
 
 
-@pytest.mark.parametrize("where", ["adb", "model"])
+@pytest.mark.parametrize("where", ["adb", "model", "python model"])
 def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch):
     if where == "adb":
         # The tap hangs on the device side: adb runs "sleep 47.25" until it is killed.
         monkeypatch.setenv("FAKE_ADB_HANG", "47.25")
         monkeypatch.setenv("FAKE_ADB_ONLY", "input")
         server = model_server([text_answer('do(action="Tap", element=[500, 500])')])
-    else:
+    elif where == "model":
         server = model_server([{"delay_ms": 60000, "body": text_answer('do(action="Back")')}])
     out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, "-c", SCRIPT, server.base_url, str(out), example("settings_before.png")],
+    url = "python" if where == "python model" else server.base_url
+    proc = subprocess.Popen([sys.executable, "-c", SCRIPT, url, str(out), example("settings_before.png")],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         if where == "adb":
             assert eventually(lambda: any("input tap" in line for line in adb.adb_log()))
             assert eventually(lambda: processes_running(["sleep", "47.25"]) > 0)
-        else:
+        elif where == "model":
             assert eventually(lambda: len(server.requests()) == 1)
+        else:
+            assert proc.stdout.readline() == "thinking\n"
         time.sleep(0.1)
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)

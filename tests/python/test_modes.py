@@ -126,11 +126,11 @@ def test_automate_runs_to_the_end_and_reports_progress(adb, model_server, tmp_pa
 def test_console_lines_go_to_a_callback(adb, model_server, tmp_path, capsys, monkeypatch):
     server = model_server([text_answer('finish(message="ok")')])
     lines = []
-    droidlens.set_console(lines.append)
+    assert droidlens.set_console(lines.append) is None
     try:
         droidlens.route(wire(server), "automate", "nothing to do", output_dir=str(tmp_path))
     finally:
-        droidlens.set_console(None)
+        assert droidlens.set_console(None) == lines.append
     assert "[DEBUG] Step 1 - Sending request with 2 messages" in lines
     assert all("\n" not in line for line in lines)
     assert "[DEBUG]" not in capsys.readouterr().err
