@@ -467,11 +467,17 @@ PYBIND11_MODULE(droidlens, m) {
     install_console();
     add_errors(m);
     py::register_exception_translator(&translate);
+    // Signatures in the docstrings are written out in Python's types (as in droidlens.pyi).
+    py::options options;
+    options.disable_function_signatures();
 
     py::class_<ModelConfig>(m, "ModelConfig", "Where the chat-completions service is and which model to ask.")
         .def(py::init(&make_config), "base_url"_a, "api_key"_a, "model"_a, "temperature"_a = 0.1,
              "max_tokens"_a = 4096, "timeout"_a = 120.0, py::kw_only(), "connect_timeout"_a = 10.0,
-             "max_retries"_a = 2)
+             "max_retries"_a = 2,
+             "__init__(self, base_url: str, api_key: str | None, model: str, temperature: float = 0.1, "
+             "max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0, "
+             "max_retries: int = 2) -> None")
         .def_property("base_url", [](const ModelConfig& c) { return to_str(c.base_url); },
                       field_setter(&ModelConfig::base_url, &want_text, "base_url"))
         .def_property("api_key", [](const ModelConfig& c) { return to_str(c.api_key); },
@@ -491,6 +497,8 @@ PYBIND11_MODULE(droidlens, m) {
         .def("__repr__", &config_repr);
 
     m.def("load_model_config", &load_config,
+          "load_model_config(*, base_url=None, api_key=None, model=None, temperature=None, max_tokens=None,\n"
+          "                  timeout=None, config_file=None) -> ModelConfig\n\n"
           "The model configuration: the keyword arguments given (None counts as not given), then the\n"
           "environment (DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
           "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT), then the\n"
@@ -501,13 +509,15 @@ PYBIND11_MODULE(droidlens, m) {
                  if (!py::isinstance<ModelConfig>(config)) wrong_type("config", "ModelConfig", config);
                  return std::make_unique<PyModelwire>(config.cast<ModelConfig>());
              }),
-             "config"_a)
+             "config"_a, "__init__(self, config: ModelConfig) -> None")
         .def_property_readonly(
             "settings", [](PyModelwire& w) -> ModelConfig& { return w.wire.settings(); },
             py::return_value_policy::reference_internal,
             "The configuration, read again on every call: a change takes effect on the next one.")
         .def("chat", &chat_py, "messages"_a, "tools"_a = py::none(), "tool_choice"_a = py::none(),
              "temperature"_a = py::none(), "max_tokens"_a = py::none(),
+             "chat(self, messages: list, tools: list | None = None, tool_choice: dict | None = None,\n"
+             "     temperature: float | None = None, max_tokens: int | None = None) -> dict\n\n"
              "Sends one chat-completions request and returns the service's response as a dict.");
 
     m.def("route", &route_py,
@@ -529,16 +539,17 @@ PYBIND11_MODULE(droidlens, m) {
             }
             return out;
         },
+        "modes() -> list[dict]\n\n"
         "Every mode route() knows, in the order it tests the names: name, needs_model, summary.");
     m.def("cancel", &request_cancel,
-          "Asks every run in progress (in any thread) to stop; each raises droidlens.CancelledError.");
+          "cancel() -> None\n\nAsks every run in progress (in any thread) to stop; each raises droidlens.CancelledError.");
     m.def("set_console", &set_console_callback, "callback"_a,
-          "Sends the library's console lines (the automation's progress, the device listing's error\n"
+          "set_console(callback: Callable[[str], object] | None) -> Callable | None\n\nSends the library's console lines (the automation's progress, the device listing's error\n"
           "line) to callback(line) instead of sys.stderr; None sends them to sys.stderr again.\n"
           "Returns the callback it replaces (None for sys.stderr), so that it can be put back.");
 
     m.def("_last_library_seconds", &last_work_seconds,
-          "Seconds the library itself took in this thread's last route() or chat() call (for benchmarks).");
+          "_last_library_seconds() -> float\n\nSeconds the library itself took in this thread's last route() or chat() call (for benchmarks).");
 
     // `from droidlens import *` must not shadow the built-in exception names.
     m.attr("__all__") = py::make_tuple("route", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
