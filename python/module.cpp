@@ -342,7 +342,8 @@ struct ModelArgument {
 
 void resolve_model(py::handle llm, ModelArgument& out) {
     if (llm.is_none()) return;
-    if (py::isinstance<PyModelwire>(llm)) {
+    // A Modelwire is called directly; a Python subclass may have its own chat().
+    if (llm.get_type().is(py::type::of<PyModelwire>())) {
         out.wire.emplace(llm.cast<PyModelwire&>());
         return;
     }
