@@ -6,15 +6,15 @@ from typing import Any, Callable, Mapping, Optional, Protocol, Sequence, TypedDi
 __version__: str
 
 _Path = Union[str, "os.PathLike[str]"]
-Message = dict[str, Any]
-Record = dict[str, Any]
+_Message = dict[str, Any]
+_Record = dict[str, Any]
 
 
-class ChatClient(Protocol):
+class _ChatClient(Protocol):
     """Anything route() can use as its model: droidlens calls chat() for every request,
     on a worker thread, and reads the response as a chat-completions dict."""
 
-    def chat(self, messages: list[Message], tools: Optional[list[dict[str, Any]]] = None,
+    def chat(self, messages: list[_Message], tools: Optional[list[dict[str, Any]]] = None,
              tool_choice: Optional[dict[str, Any]] = None, temperature: Optional[float] = None,
              max_tokens: Optional[int] = None) -> Mapping[str, Any]: ...
 
@@ -53,16 +53,16 @@ class Modelwire:
     def settings(self) -> ModelConfig:
         """The configuration, read again on every call."""
 
-    def chat(self, messages: list[Message], tools: Optional[list[dict[str, Any]]] = None,
+    def chat(self, messages: list[_Message], tools: Optional[list[dict[str, Any]]] = None,
              tool_choice: Optional[dict[str, Any]] = None, temperature: Optional[float] = None,
              max_tokens: Optional[int] = None) -> dict[str, Any]:
         """Sends one chat-completions request; returns the service's response."""
 
 
-def route(llm: Union[Modelwire, ChatClient, None], mode: str, prompt: str,
+def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           image_paths: Optional[list[_Path]] = None, device_id: Optional[str] = None,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
-          lang: str = "cn") -> Optional[Record]:
+          lang: str = "cn") -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
     "action", "automate") and returns its record, keys in the record's order.
 
@@ -70,13 +70,13 @@ def route(llm: Union[Modelwire, ChatClient, None], mode: str, prompt: str,
     children are killed, its model request aborted) and raises KeyboardInterrupt."""
 
 
-class ModeInfo(TypedDict):
+class _ModeInfo(TypedDict):
     name: str
     needs_model: bool
     summary: str
 
 
-def modes() -> list[ModeInfo]:
+def modes() -> list[_ModeInfo]:
     """Every mode, in the order route() tests the names."""
 
 
