@@ -5,8 +5,9 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PYTHON     ?= /usr/bin/python3
+PREFIX     ?= /usr/local
 
-.PHONY: all deps configure build test test-asan fuzz bench demo clean
+.PHONY: all deps configure build python install test test-asan fuzz bench demo clean
 
 all: build
 
@@ -18,6 +19,14 @@ configure: deps
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The Python module alone, into $(BUILD)/python (PYTHONPATH=$(BUILD)/python).
+python: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target droidlens_python
+
+# The command, libdroidlens with its headers and CMake package, and the Python module.
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -323,6 +323,17 @@ def main():
         results["locate_process"] = locate_process(build, shot, work, args.repeat, run_measured)
         print("  locate_process: done", file=sys.stderr)
 
+        # The Python module's own cost per call beside the library's C++ call inside it
+        # (bench/python_binding.py), when the module was built.
+        module_dir = os.path.join(build, "python")
+        if os.path.isdir(module_dir) and any(n.startswith("droidlens.") and n.endswith(".so")
+                                             for n in os.listdir(module_dir)):
+            out, _ = run_measured([py, os.path.join(ROOT, "bench", "python_binding.py"), "--build", build,
+                                   "--repeat", str(max(args.repeat, 30)), pair_a, pair_b, shot,
+                                   os.path.join(work, "binding_out")])
+            results["python_binding"] = json.loads(out)
+            print("  python_binding: done", file=sys.stderr)
+
         goals = [
             ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
             ("compute_diff (large change) at least 5x faster than the peer",
@@ -360,6 +371,10 @@ def main():
             goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
                               "target": e["peer_payload_bytes"], "met": e["payload_bytes"] <= e["peer_payload_bytes"]})
 
+        for call, e in results.get("python_binding", {}).items():
+            goal_rows.append({"goal": f"Python route({call!r}): the binding's own cost per call under 1 ms (median, ms)",
+                              "value": round(e["binding_median_s"] * 1e3, 3), "target": 1.0,
+                              "met": e["binding_median_s"] < 1e-3})
         report = {
             "machine": {"platform": platform.platform(), "processor": platform.processor(),
                         "cpus": os.cpu_count(), "python": platform.python_version()},
@@ -414,6 +429,11 @@ def main():
         lp = results["locate_process"]
         print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
               f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")
+        for call, e in results.get("python_binding", {}).items():
+            print(f"python route({call!r}): median {e['median_s'] * 1e3:.2f} ms, of which the C++ call "
+                  f"{e['library_median_s'] * 1e3:.2f} ms; the binding's own cost median "
+                  f"{e['binding_median_s'] * 1e3:.3f} ms, at most {e['binding_max_s'] * 1e3:.3f} ms; "
+                  f"calling thread's CPU {e['binding_cpu_median_s'] * 1e3:.3f} ms")
         print()
         for g in goal_rows:
             print(f"[{'met' if g['met'] else 'NOT MET'}] {g['goal']}: {g['value']} (target {g['target']})")

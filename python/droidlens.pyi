@@ -1,0 +1,103 @@
+"""droidlens: let a vision language model read and operate Android screens."""
+import builtins
+import os
+from typing import Any, Callable, Mapping, Optional, Protocol, Sequence, TypedDict, Union
+
+__version__: str
+
+_Path = Union[str, "os.PathLike[str]"]
+_Message = dict[str, Any]
+_Record = dict[str, Any]
+
+
+class _ChatClient(Protocol):
+    """Anything route() can use as its model: droidlens calls chat() for every request,
+    on a worker thread, and reads the response as a chat-completions dict."""
+
+    def chat(self, messages: list[_Message], tools: Optional[list[dict[str, Any]]] = None,
+             tool_choice: Optional[dict[str, Any]] = None, temperature: Optional[float] = None,
+             max_tokens: Optional[int] = None) -> Mapping[str, Any]: ...
+
+
+class ModelConfig:
+    """Where the chat-completions service is and which model to ask."""
+
+    base_url: str
+    api_key: str
+    model: str
+    temperature: float
+    max_tokens: int
+    timeout: float
+    connect_timeout: float
+    max_retries: int
+
+    def __init__(self, base_url: str, api_key: Optional[str], model: str, temperature: float = 0.1,
+                 max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0,
+                 max_retries: int = 2) -> None: ...
+
+
+def load_model_config(*, base_url: Optional[str] = None, api_key: Optional[str] = None,
+                      model: Optional[str] = None, temperature: Optional[float] = None,
+                      max_tokens: Optional[int] = None, timeout: Optional[float] = None,
+                      config_file: Optional[_Path] = None) -> ModelConfig:
+    """The arguments given, then the environment (DROIDLENS_*, OPENAI_BASE_URL,
+    OPENAI_API_KEY), then the JSON file config_file, then the defaults."""
+
+
+class Modelwire:
+    """The chat-completions client over HTTP(S)."""
+
+    def __init__(self, config: ModelConfig) -> None: ...
+
+    @property
+    def settings(self) -> ModelConfig:
+        """The configuration, read again on every call."""
+
+    def chat(self, messages: list[_Message], tools: Optional[list[dict[str, Any]]] = None,
+             tool_choice: Optional[dict[str, Any]] = None, temperature: Optional[float] = None,
+             max_tokens: Optional[int] = None) -> dict[str, Any]:
+        """Sends one chat-completions request; returns the service's response."""
+
+
+def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
+          image_paths: Optional[list[_Path]] = None, device_id: Optional[str] = None,
+          display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
+          lang: str = "cn") -> Optional[_Record]:
+    """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
+    "action", "automate") and returns its record, keys in the record's order.
+
+    The interpreter lock is released while the mode runs; Ctrl-C stops it (its adb
+    children are killed, its model request aborted) and raises KeyboardInterrupt."""
+
+
+class _ModeInfo(TypedDict):
+    name: str
+    needs_model: bool
+    summary: str
+
+
+def modes() -> list[_ModeInfo]:
+    """Every mode, in the order route() tests the names."""
+
+
+def cancel() -> None:
+    """Asks every run in progress to stop; each raises CancelledError."""
+
+
+def set_console(callback: Optional[Callable[[str], Any]]) -> Optional[Callable[[str], Any]]:
+    """Console lines (automation progress, the device listing's error line) go to
+    callback(line) instead of sys.stderr; None restores sys.stderr. Returns the
+    callback replaced (None for sys.stderr)."""
+
+
+class Error(Exception):
+    """Base of every error droidlens raises; str(e) is the library's message."""
+
+
+class ValueError(Error, builtins.ValueError): ...
+class TypeError(Error, builtins.TypeError): ...
+class RuntimeError(Error, builtins.RuntimeError): ...
+class OSError(Error, builtins.OSError): ...
+class ModelServiceError(RuntimeError): ...
+class TimeoutError(RuntimeError, builtins.TimeoutError): ...
+class CancelledError(RuntimeError): ...
