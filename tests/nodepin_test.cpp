@@ -54,12 +54,6 @@ protected:
     Json pin(const Json& model_arguments) { return pin(model_arguments, args()); }
 };
 
-std::vector<std::string> keys(const Json& j) {
-    std::vector<std::string> k;
-    for (auto it = j.begin(); it != j.end(); ++it) k.push_back(it.key());
-    return k;
-}
-
 }  // namespace
 
 TEST_F(NodepinMode, AnswersWithTheNodeUnderTheCentreOfTheModelsBoxAndKeepsTheDump) {
@@ -68,7 +62,7 @@ TEST_F(NodepinMode, AnswersWithTheNodeUnderTheCentreOfTheModelsBoxAndKeepsTheDum
     a.image_paths = {"/nonexistent/given.png"};  // a given file is ignored: the device is captured
     const Json r = pin({{"label", "OK"}, {"bounding_box", {500, 750, 900, 850}}, {"confidence", 0.8}, {"page", 1}}, a);
 
-    EXPECT_EQ(keys(r), (std::vector<std::string>{"index", "text", "resource-id", "class", "bounds", "mode",
+    EXPECT_EQ(testsupport::keys_of(r), (std::vector<std::string>{"index", "text", "resource-id", "class", "bounds", "mode",
                                                  "annotated_image_path", "xml_file_path"}));
     EXPECT_EQ(r["class"], "android.widget.Button");  // the parent, not its child of equal bounds
     EXPECT_EQ(r["bounds"], "[540,1800][980,1960]");
@@ -120,7 +114,7 @@ TEST_F(NodepinMode, TheDisplayChoosesTheNodeListAndNoNodeIsNotAnError) {
     a.display_id = 7;
     set_screen(1080, 2400, 0x40, 7);
     r = pin({{"bounding_box", {0, 0, 100, 20}}}, a);
-    EXPECT_EQ(keys(r), (std::vector<std::string>{"mode", "xml_file_path"}));
+    EXPECT_EQ(testsupport::keys_of(r), (std::vector<std::string>{"mode", "xml_file_path"}));
 
     // No box in the answer: the centre is (0, 0), the smallest node there is the root.
     r = pin({{"label", "?"}});
@@ -130,7 +124,7 @@ TEST_F(NodepinMode, TheDisplayChoosesTheNodeListAndNoNodeIsNotAnError) {
 TEST_F(NodepinMode, TheNodesOwnAttributesComeBackEvenWhenTheyCannotBeDrawn) {
     // "mode" of the node is replaced where it stands.
     Json r = pin({{"bounding_box", {500, 430, 510, 440}}});
-    EXPECT_EQ(keys(r), (std::vector<std::string>{"index", "text", "class", "mode", "bounds", "annotated_image_path",
+    EXPECT_EQ(testsupport::keys_of(r), (std::vector<std::string>{"index", "text", "class", "mode", "bounds", "annotated_image_path",
                                                  "xml_file_path"}));
     EXPECT_EQ(r["mode"], "nodepin");
 
