@@ -81,16 +81,18 @@ def test_displays_lists_the_device_displays(adb):
     assert record["displays"][0]["display_name"] == "Built-in Screen"
 
 
-def test_nodepin_is_reached_through_the_mode_table(adb, model_server, tmp_path):
-    assert "nodepin" in [m["name"] for m in droidlens.modes()]
-    server = model_server([tool_answer("return_target", {"label": "x", "bounding_box": [0, 0, 10, 10],
-                                                         "confidence": 0.5, "page": 1})])
-    try:
-        record = droidlens.route(wire(server), "nodepin", "anything", output_dir=str(tmp_path))
-    except droidlens.RuntimeError as e:
-        assert str(e) == "Mode 'nodepin' is not available in this build yet"
-    else:
-        assert record["mode"] == "nodepin"
+def test_nodepin_answers_with_the_hierarchy_node(adb, model_server, tmp_path):
+    adb.set_file(SERIAL, "window_dump.xml",
+                 "<?xml version='1.0' encoding='UTF-8' standalone='yes' ?><hierarchy rotation=\"0\">"
+                 "<node index=\"0\" class=\"android.widget.FrameLayout\" bounds=\"[0,0][1080,2400]\">"
+                 "<node index=\"0\" text=\"OK\" class=\"android.widget.Button\" bounds=\"[540,1800][980,1960]\"/>"
+                 "</node></hierarchy>")
+    server = model_server([tool_answer("return_target", {"label": "OK", "bounding_box": [500, 750, 900, 800],
+                                                         "confidence": 0.9, "page": 1})])
+    record = droidlens.route(wire(server), "nodepin", "the OK button", output_dir=str(tmp_path))
+    assert list(record) == ["index", "text", "class", "bounds", "mode", "annotated_image_path", "xml_file_path"]
+    assert record["text"] == "OK" and record["mode"] == "nodepin"
+    assert record["xml_file_path"].endswith("_nodepin.xml")
 
 
 def test_action_taps_where_the_model_says(adb, model_server, tmp_path):
