@@ -558,6 +558,22 @@ void check_arguments(const ToolSpec& tool, const Json& arguments) {
         throw ValueError("Unknown argument '" + it.key().substr(0, 200) + "' for " + tool.name +
                          (known.empty() ? "; it takes no arguments" : "; it takes " + known));
     }
+    // The types the input schema gives, with the router's messages, before anything
+    // (the model's configuration among them) is looked at.
+    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+        const std::string& key = it.key();
+        const Json& v = *it;
+        if (v.is_null()) continue;
+        if (key == "image_paths") {
+            if (!v.is_array()) args::throw_wrong_type(key, "list", v);
+            for (std::size_t i = 0; i < v.size(); ++i)
+                if (!v[i].is_string()) args::throw_wrong_type(key + "[" + std::to_string(i) + "]", "str", v[i]);
+        } else if (key == "display_id" || key == "max_steps") {
+            if (!v.is_number_integer()) args::throw_wrong_type(key, "int", v);
+        } else if (!v.is_string()) {
+            args::throw_wrong_type(key, "str", v);
+        }
+    }
     if (takes(tool, "prompt")) {
         const auto prompt = arguments.find("prompt");
         if (prompt == arguments.end() || prompt->is_null()) throw ValueError("Missing required argument 'prompt'");
