@@ -9,6 +9,7 @@
 #include "utils/secrets.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <iostream>
 
@@ -51,7 +52,9 @@ class ProgressObserver : public RunObserver {
 public:
     ProgressObserver(std::function<void(const Json&)> send, Json token)
         : send_(std::move(send)), token_(std::move(token)) {}
+    int sent = 0;
     void on_automate_step(const AutomateStep& step) override {
+        ++sent;
         Json params = Json::object();
         params["progressToken"] = token_;
         params["progress"] = step.step;
@@ -118,8 +121,15 @@ void Server::handle_line(std::string_view line) {
         case rpc::Kind::Invalid:
             send(m.error);
             return;
-        case rpc::Kind::Response:
-            return;  // this server sends no requests, so there is nothing to match
+        case rpc::Kind::Response: {
+            // The only requests this server sends are its own pings (see flush_notifications).
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (awaited_pong_ && *awaited_pong_ == m.id) {
+                awaited_pong_.reset();
+                pong_.notify_all();
+            }
+            return;
+        }
         case rpc::Kind::Notification:
             if (!m.params.is_object()) return;
             try {
@@ -246,8 +256,8 @@ void Server::worker_loop() {
 void Server::run_call(const Call& call) {
     Json result;
     bool cancelled = false;
+    ProgressObserver observer([this](const Json& n) { send(n); }, call.progress_token);
     try {
-        ProgressObserver observer([this](const Json& n) { send(n); }, call.progress_token);
         ScopedRunObserver scope(call.progress_token.is_null() ? nullptr : &observer);
         result = call_tool(call.tool, call.arguments, env_);
     } catch (const CancelledError& e) {
@@ -264,7 +274,30 @@ void Server::run_call(const Call& call) {
         answer = !running_cancelled_ && !(cancelled && stopping_);
         running_.reset();
     }
-    if (answer) send(rpc::result_response(call.id, std::move(result)));
+    if (!answer) return;
+    if (observer.sent > 0) flush_notifications();
+    send(rpc::result_response(call.id, std::move(result)));
+}
+
+// Clients may handle notifications later than responses (the official TypeScript
+// SDK hands notifications to a promise chain but settles a response at once), so a
+// progress notification read together with the call's response would arrive after
+// the call has ended and be thrown away. A ping sent after the notifications is
+// answered only once the client has handled what came before it; the response goes
+// out after the answer, or after two seconds without one.
+void Server::flush_notifications() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const Json id = "droidlens-flush-" + std::to_string(++pings_sent_);
+    awaited_pong_ = id;
+    lock.unlock();
+    Json ping = Json::object();
+    ping["jsonrpc"] = "2.0";
+    ping["id"] = id;
+    ping["method"] = "ping";
+    send(ping);
+    lock.lock();
+    pong_.wait_for(lock, std::chrono::seconds(2), [&] { return !awaited_pong_ || stopping_; });
+    awaited_pong_.reset();
 }
 
 void Server::shutdown() {
@@ -272,6 +305,7 @@ void Server::shutdown() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         queue_.clear();
+        pong_.notify_all();
         if (running_) cancel::request();
     }
     wake_.notify_all();

@@ -86,6 +86,7 @@ private:
     void cancel_call(const Json& params);
     void worker_loop();
     void run_call(const Call& call);
+    void flush_notifications();
     ChatModel* model();
     void send(const Json& message);
 
@@ -105,6 +106,9 @@ private:
     std::optional<Json> running_;  // the id of the call being run
     bool running_cancelled_ = false;
     bool stopping_ = false;
+    std::optional<Json> awaited_pong_;  // the id of the server's own ping, until answered
+    std::condition_variable pong_;
+    long long pings_sent_ = 0;
     std::thread worker_;
 };
 

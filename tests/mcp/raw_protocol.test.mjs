@@ -1,0 +1,91 @@
+// Requests written raw to `droidlens mcp`, as a faulty client would send them: each
+// gets the protocol's error code on its own line, and the server keeps serving
+// until its standard input closes.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import readline from 'node:readline';
+import { test } from 'node:test';
+
+import { LATEST_PROTOCOL_VERSION } from '@modelcontextprotocol/sdk/types.js';
+
+import { CLI, makeDevice, serverEnv } from './harness.mjs';
+
+function startRaw() {
+  const proc = spawn(CLI, ['mcp'], { env: serverEnv({ device: makeDevice() }), stdio: ['pipe', 'pipe', 'pipe'] });
+  const waiting = [];
+  const lines = [];
+  readline.createInterface({ input: proc.stdout }).on('line', (line) => {
+    lines.push(line);
+    waiting.shift()?.();
+  });
+  const exited = new Promise((resolve) => proc.once('exit', (code, signal) => resolve({ code, signal })));
+  return {
+    // Writes `text` as it is and returns the next line the server writes, parsed.
+    async send(text) {
+      const seen = lines.length;
+      const next = new Promise((resolve) => waiting.push(resolve));
+      proc.stdin.write(text);
+      if (lines.length === seen) await next;
+      return JSON.parse(lines[seen]);
+    },
+    write(text) {
+      proc.stdin.write(text);
+    },
+    end() {
+      proc.stdin.end();
+      return exited;
+    },
+    lines,
+  };
+}
+
+const init = (id, version) => JSON.stringify({
+  jsonrpc: '2.0', id, method: 'initialize',
+  params: { protocolVersion: version, capabilities: {}, clientInfo: { name: 'raw', version: '0' } },
+}) + '\n';
+
+test('malformed, invalid, unknown and badly parameterised requests get their error codes', async () => {
+  const server = startRaw();
+  const first = await server.send(init(1, LATEST_PROTOCOL_VERSION));
+  assert.equal(first.result.protocolVersion, LATEST_PROTOCOL_VERSION);
+  const cases = [
+    ['{"jsonrpc": "2.0", "id": 2, "method": "tools/list"\n', -32700, null],
+    ['not json at all\n', -32700, null],
+    ['[{"jsonrpc": "2.0", "id": 3, "method": "ping"}]\n', -32600, null],
+    ['{"jsonrpc": "2.0", "id": 4}\n', -32600, 4],
+    ['{"id": 5, "method": "ping"}\n', -32600, 5],
+    ['{"jsonrpc": "2.0", "id": 6, "method": "prompts/list"}\n', -32601, 6],
+    ['{"jsonrpc": "2.0", "id": "seven", "method": "tools/call", "params": {"arguments": {}}}\n', -32602, 'seven'],
+    ['{"jsonrpc": "2.0", "id": 8, "method": "tools/call", "params": {"name": "teleport"}}\n', -32602, 8],
+    ['{"jsonrpc": "2.0", "id": 9, "method": "tools/call", "params": {"name": "diff", "arguments": [1]}}\n', -32602, 9],
+    ['{"jsonrpc": "2.0", "id": 10, "method": "initialize", "params": {"protocolVersion": "2025-06-18"}}\n', -32600, 10],
+  ];
+  for (const [line, code, id] of cases) {
+    const answer = await server.send(line);
+    assert.equal(answer.error?.code, code, `${line} -> ${JSON.stringify(answer)}`);
+    assert.equal(answer.id, id, line);
+  }
+  // A notification is never answered, even a broken one: the next line answers the ping.
+  const pong = await server.send('{"jsonrpc": "2.0", "method": "notifications/nonsense", "params": 3}\n' +
+    '{"jsonrpc": "2.0", "id": 11, "method": "ping"}\n');
+  assert.deepEqual(pong, { jsonrpc: '2.0', id: 11, result: {} });
+  // Messages split across writes are put back together.
+  server.write('{"jsonrpc": "2.0", "id": 12, "met');
+  const listed = server.send('hod": "tools/list"}\n');
+  assert.equal((await listed).result.tools.length, 10);
+
+  const started = Date.now();
+  assert.deepEqual(await server.end(), { code: 0, signal: null });
+  assert.ok(Date.now() - started < 2000);
+  for (const line of server.lines) JSON.parse(line);  // every line of stdout is a message
+});
+
+test('the earlier supported revision is kept; an unknown one is answered with the newest', async () => {
+  for (const [asked, answered] of [['2025-06-18', '2025-06-18'], ['2025-11-25', '2025-11-25'],
+    ['2024-11-05', '2025-11-25']]) {
+    const server = startRaw();
+    const answer = await server.send(init(1, asked));
+    assert.equal(answer.result.protocolVersion, answered, asked);
+    assert.deepEqual(await server.end(), { code: 0, signal: null });
+  }
+});
