@@ -3,12 +3,15 @@
 // until its standard input closes.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
 import readline from 'node:readline';
+import { fileURLToPath } from 'node:url';
 import { test } from 'node:test';
 
 import { LATEST_PROTOCOL_VERSION } from '@modelcontextprotocol/sdk/types.js';
 
-import { CLI, makeDevice, serverEnv } from './harness.mjs';
+import { CLI, makeDevice, serverEnv, tempDir } from './harness.mjs';
 
 function startRaw() {
   const proc = spawn(CLI, ['mcp'], { env: serverEnv({ device: makeDevice() }), stdio: ['pipe', 'pipe', 'pipe'] });
@@ -88,4 +91,26 @@ test('the earlier supported revision is kept; an unknown one is answered with th
     assert.equal(answer.result.protocolVersion, answered, asked);
     assert.deepEqual(await server.end(), { code: 0, signal: null });
   }
+});
+
+test('the README\'s registration snippet starts a server the SDK client can use', async () => {
+  const { Client } = await import('@modelcontextprotocol/sdk/client/index.js');
+  const { StdioClientTransport } = await import('@modelcontextprotocol/sdk/client/stdio.js');
+  const readme = fs.readFileSync(path.join(path.dirname(fileURLToPath(import.meta.url)), '..', '..', 'README.md'), 'utf8');
+  const section = readme.slice(readme.indexOf('## MCP server'));
+  const snippet = JSON.parse(section.slice(section.indexOf('```json') + 7, section.indexOf('```', section.indexOf('```json') + 7)));
+  const entry = snippet.mcpServers.droidlens;
+  assert.equal(entry.args[0], 'mcp');
+  // The snippet as a user fills it in: this build, a real output directory, the test's
+  // device and model settings in place of the examples.
+  const out = tempDir();
+  const args = entry.args.map((a) => (a === '/home/me/droidlens-outputs' ? out : a));
+  const env = { ...entry.env, ...serverEnv({ device: makeDevice() }), DROIDLENS_BASE_URL: 'http://127.0.0.1:9/v1' };
+  const client = new Client({ name: 'readme', version: '1' });
+  await client.connect(new StdioClientTransport({ command: CLI, args, env, stderr: 'ignore' }));
+  const { tools } = await client.listTools();
+  assert.equal(tools.find((t) => t.name === 'screenshot').inputSchema.properties.output_dir.default, out);
+  const shot = await client.callTool({ name: 'screenshot', arguments: {} });
+  assert.equal(shot.isError, false, shot.content[0].text);
+  await client.close();
 });
