@@ -149,9 +149,9 @@ def mcp_server_cases(binary, env):
         result[tool].update({"result_bytes_text": int(r["result_bytes_text"]),
                              "result_bytes_images": int(r["result_bytes_images"]),
                              "iterations": int(r["iterations"]), "peak_rss_kb": rss})
-    runs, _ = bench("^BM_mcp_roundtrip$", 5)
+    runs, _ = bench("^BM_mcp_roundtrip/", 5)
     result["roundtrip_us"] = statistics.median(r["real_time"] for r in runs)
-    runs, _ = bench("^BM_mcp_preview$", 5)
+    runs, _ = bench("^BM_mcp_preview/", 5)
     result["preview_ms"] = statistics.median(r["real_time"] for r in runs)
     result["preview_png_bytes"] = int(runs[-1]["png_bytes"])
     return result

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <iostream>
 
 #include <fcntl.h>
@@ -407,6 +408,11 @@ int serve(ServerSettings settings) {
 int serve_stdio(ModelConfig config, CallDefaults defaults) {
     ServerSettings settings;
     settings.model_config = std::move(config);
+    // The output directory as an absolute path: the records' file paths then mean
+    // the same to a client that does not know the server's working directory.
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::absolute(defaults.output_dir, ec);
+    if (!ec && !defaults.output_dir.empty()) defaults.output_dir = dir.lexically_normal().string();
     settings.defaults = {std::move(defaults.output_dir), defaults.max_steps, std::move(defaults.lang)};
     return serve(std::move(settings));
 }
