@@ -14,6 +14,7 @@
 
 #include "mcp/preview.hpp"
 #include "mcp/server.hpp"
+#include "locate_reply.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -33,15 +34,7 @@ using namespace droidlens;
 class InstantModel : public ChatModel {
 protected:
     Json send_chat(const Json&, const Json&, const Json&, const Json&, const Json&) override {
-        static const Json reply = [] {
-            const Json arguments = {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}}, {"confidence", 0.9},
-                                    {"page", 1}};
-            Json call = {{"id", "c1"}, {"type", "function"},
-                         {"function", {{"name", "return_target"}, {"arguments", arguments.dump()}}}};
-            Json message = {{"role", "assistant"}, {"content", nullptr}, {"tool_calls", Json::array({call})}};
-            return Json{{"choices", Json::array({{{"index", 0}, {"message", message}, {"finish_reason", "tool_calls"}}})}};
-        }();
-        return reply;
+        return benchsupport::locate_reply();
     }
 };
 

@@ -11,6 +11,7 @@
 #include <droidlens/modelwire.hpp>
 
 #include "modes/locate.hpp"
+#include "locate_reply.hpp"
 
 #include <cstdlib>
 #include <sstream>
@@ -37,15 +38,7 @@ protected:
         body += ",\"max_tokens\":" + dump_json(max_tokens.is_null() ? Json(4096) : max_tokens) + "}";
         body_bytes = body.size();
         benchmark::DoNotOptimize(body.data());
-        static const Json reply = [] {
-            const Json arguments = {{"label", "Search"}, {"bounding_box", {850, 40, 950, 80}}, {"confidence", 0.9},
-                                    {"page", 1}};
-            Json call = {{"id", "c1"}, {"type", "function"},
-                         {"function", {{"name", "return_target"}, {"arguments", arguments.dump()}}}};
-            Json message = {{"role", "assistant"}, {"content", nullptr}, {"tool_calls", Json::array({call})}};
-            return Json{{"choices", Json::array({{{"index", 0}, {"message", message}, {"finish_reason", "tool_calls"}}})}};
-        }();
-        return reply;
+        return benchsupport::locate_reply();
     }
 };
 
