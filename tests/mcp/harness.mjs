@@ -107,27 +107,25 @@ export async function startModel(script) {
 
 // The environment `droidlens mcp` runs in: the fake adb first on PATH, the model
 // settings from the environment as a user would give them.
-export function serverEnv({ device, model, extra = {} }) {
+// (`modelEnv` false: none, for settings from a --config file.)
+export function serverEnv({ device, model, extra = {}, modelEnv = true }) {
   const env = {
     PATH: `${FAKES_DIR}:${process.env.PATH}`,
     HOME: process.env.HOME ?? os.tmpdir(),
     FAKE_ADB_ROOT: device.root,
-    DROIDLENS_API_KEY: API_KEY,
-    DROIDLENS_MODEL: 'vision-model',
-    DROIDLENS_TIMEOUT: '30',
-    ...extra,
   };
-  if (model) env.DROIDLENS_BASE_URL = model.baseUrl;
-  return env;
+  if (modelEnv) Object.assign(env, { DROIDLENS_API_KEY: API_KEY, DROIDLENS_MODEL: 'vision-model', DROIDLENS_TIMEOUT: '30' });
+  if (modelEnv && model) env.DROIDLENS_BASE_URL = model.baseUrl;
+  return { ...env, ...extra };
 }
 
 // `droidlens mcp` started and initialized by the SDK client. Every message the
 // client receives is kept in `received`; the server's standard error in `stderr()`.
-export async function connect({ device, model, outDir = tempDir('droidlens-out-'), args = [], extra = {} }) {
+export async function connect({ device, model, outDir = tempDir('droidlens-out-'), args = [], extra = {}, modelEnv = true }) {
   const transport = new StdioClientTransport({
     command: CLI,
     args: ['mcp', '--output-dir', outDir, '--lang', 'en', ...args],
-    env: serverEnv({ device, model, extra }),
+    env: serverEnv({ device, model, extra, modelEnv }),
     stderr: 'pipe',
   });
   let stderr = '';

@@ -11,7 +11,9 @@ import { test } from 'node:test';
 
 import { LATEST_PROTOCOL_VERSION } from '@modelcontextprotocol/sdk/types.js';
 
-import { CLI, makeDevice, serverEnv, tempDir } from './harness.mjs';
+import {
+  API_KEY, CLI, EXAMPLES, connect, makeDevice, serverEnv, startModel, tempDir, toolReply,
+} from './harness.mjs';
 
 function startRaw() {
   const proc = spawn(CLI, ['mcp'], { env: serverEnv({ device: makeDevice() }), stdio: ['pipe', 'pipe', 'pipe'] });
@@ -113,4 +115,26 @@ test('the README\'s registration snippet starts a server the SDK client can use'
   const shot = await client.callTool({ name: 'screenshot', arguments: {} });
   assert.equal(shot.isError, false, shot.content[0].text);
   await client.close();
+});
+
+test('model settings from a --config file, as the command reads them; the key stays hidden', async () => {
+  const model = await startModel([
+    toolReply('return_target', { label: 'x', bounding_box: [0, 0, 10, 10], confidence: 1, page: 1 }),
+  ]);
+  const config = path.join(tempDir(), 'model.json');
+  fs.writeFileSync(config, JSON.stringify({ base_url: model.baseUrl, api_key: API_KEY, model: 'from-file' }));
+  const session = await connect({ device: makeDevice(), args: ['--config', config], modelEnv: false });
+  try {
+    const r = await session.client.callTool({
+      name: 'locate', arguments: { prompt: 'x', image_paths: [path.join(EXAMPLES, 'login_before.png')] },
+    });
+    assert.equal(r.isError, false, r.content[0].text);
+    const [request] = model.requests();
+    assert.equal(request.body.model, 'from-file');
+    assert.equal(request.headers.authorization, `Bearer ${API_KEY}`);
+    assert.ok(!JSON.stringify(session.received).includes(API_KEY));
+  } finally {
+    await session.close();
+    await model.stop();
+  }
 });
