@@ -6,6 +6,7 @@
 #include <droidlens/modelwire.hpp>
 #include <droidlens/route.hpp>
 
+#include "fakes/adb_fixture.hpp"
 #include "mcp/server.hpp"
 #include "test_support.hpp"
 #include "utils/base64.hpp"
@@ -34,6 +35,7 @@ class ScriptedModel : public droidlens::ChatModel {
 public:
     std::atomic<bool> block{false};
     std::atomic<int> calls{0};
+    std::string text_answer;  // when set, a plain text answer (the automation's form)
 
 protected:
     Json send_chat(const Json&, const Json&, const Json&, const Json&, const Json&) override {
@@ -41,6 +43,9 @@ protected:
         while (block) {
             if (droidlens::cancel::requested()) throw droidlens::CancelledError("Cancelled");
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (!text_answer.empty()) {
+            return {{"choices", {{{"message", {{"role", "assistant"}, {"content", text_answer}}}, {"finish_reason", "stop"}}}}};
         }
         const std::string args = R"({"label": "Sign in", "bounding_box": [100, 400, 900, 460], "confidence": 0.9, "page": 1})";
         return {{"choices",
@@ -340,6 +345,45 @@ TEST(McpCancellation, ACancelledCallIsStoppedAndNotAnsweredAndTheNextOneRuns) {
     const Json next = s.call("locate", locate["arguments"]);
     EXPECT_EQ(next["isError"], false) << next;  // the cancel request was not left standing
     EXPECT_EQ(s.take(), std::vector<Json>{});
+}
+
+TEST(McpProgress, AutomateStepsArriveBeforeTheResponseWithAPingBetween) {
+    testsupport::FakeAdb adb;
+    adb.add_device("emu-1", "device", "Pixel_7");
+    adb.set_screencap_from("emu-1", kExamples + "login_before.png");
+    adb.set_file("emu-1", "dumpsys_window.txt", "  mCurrentFocus=Window{1651cd4 u0 com.android.settings/.Main}\n");
+    ScriptedModel model;
+    model.text_answer = "finish(message=\"done\")";
+    Session s(&model);
+    s.initialize();
+    testsupport::TempDir out;
+    s.send_json(Json{{"jsonrpc", "2.0"}, {"id", "run"}, {"method", "tools/call"},
+                     {"params", {{"name", "automate"},
+                                 {"arguments", {{"prompt", "finish"}, {"output_dir", out.str()}}},
+                                 {"_meta", {{"progressToken", "tok"}}}}}});
+    // The step's notification, then the server's own ping, answered here as a client would.
+    Json ping;
+    for (int i = 0; i < 2000 && ping.is_null(); ++i) {
+        for (const Json& m : s.take()) {
+            if (m.value("method", "") == "notifications/progress") {
+                EXPECT_EQ(m["params"]["progressToken"], "tok");
+                EXPECT_EQ(m["params"]["progress"], 1);
+                EXPECT_EQ(m["params"]["total"], 10);
+                EXPECT_EQ(m["params"]["message"], "Step 1/10: finish(message=\"done\") -> done [finished]");
+            } else if (m.value("method", "") == "ping") {
+                ping = m;
+            } else {
+                ADD_FAILURE() << "before the ping: " << m;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(ping.contains("id")) << "no ping";
+    const auto answered = std::chrono::steady_clock::now();
+    s.send_json(Json{{"jsonrpc", "2.0"}, {"id", ping["id"]}, {"result", Json::object()}});
+    const Json response = s.wait_for("run");
+    EXPECT_LT(std::chrono::steady_clock::now() - answered, std::chrono::seconds(1));  // not the 2-second fallback
+    EXPECT_EQ(response["result"]["structuredContent"]["status"], "finished");
 }
 
 TEST(McpProcess, StdoutCarriesOnlyProtocolLinesAndEndOfInputEndsTheServer) {
