@@ -131,6 +131,32 @@ def process_cases(spawn, binary, pair_a, pair_b, out_dir, repeat):
             "diff_process": {"median_s": dmd, "min_s": dmn, "peak_rss_kb": diff_rss}}
 
 
+def mcp_server_cases(binary, env):
+    """The protocol server's own cost per tools/call, diff and locate (model answering at
+    once), against the same calls made to the library directly, in the same run; the
+    image scaling of the results apart."""
+    def bench(bm_filter, repetitions=1):
+        out, rss = run_measured([binary, f"--benchmark_filter={bm_filter}", f"--benchmark_repetitions={repetitions}",
+                                 "--benchmark_format=json"], env)
+        return [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"], rss
+
+    result = {}
+    for tool in ("diff", "locate"):
+        runs, rss = bench(f"^BM_mcp_paired/{tool}/")
+        r = runs[-1]
+        result[tool] = {key: r[key] for key in ("direct_ms", "server_ms", "server_images_ms", "overhead_ms",
+                                                "cpu_overhead_ms", "image_scaling_ms", "cpu_image_scaling_ms")}
+        result[tool].update({"result_bytes_text": int(r["result_bytes_text"]),
+                             "result_bytes_images": int(r["result_bytes_images"]),
+                             "iterations": int(r["iterations"]), "peak_rss_kb": rss})
+    runs, _ = bench("^BM_mcp_roundtrip/", 5)
+    result["roundtrip_us"] = statistics.median(r["real_time"] for r in runs)
+    runs, _ = bench("^BM_mcp_preview/", 5)
+    result["preview_ms"] = statistics.median(r["real_time"] for r in runs)
+    result["preview_png_bytes"] = int(runs[-1]["png_bytes"])
+    return result
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default="build", help="CMake build directory holding bench/droidlens_bench")
@@ -334,6 +360,9 @@ def main():
             results["python_binding"] = json.loads(out)
             print("  python_binding: done", file=sys.stderr)
 
+        results["mcp_server"] = mcp_server_cases(binary, env)
+        print("  mcp_server: done", file=sys.stderr)
+
         goals = [
             ("compute_diff at least 5x faster than the Pillow peer", results["compute_diff"]["speedup"], 5.0),
             ("compute_diff (large change) at least 5x faster than the peer",
@@ -366,6 +395,13 @@ def main():
             goal_rows.append({"goal": f"{key} (encode + request body) at least 3x faster than the peer",
                               "value": round(results[key]["speedup"], 2), "target": 3.0,
                               "met": results[key]["speedup"] >= 3.0})
+        for tool in ("diff", "locate"):
+            m = results["mcp_server"][tool]
+            goal_rows.append({"goal": f"MCP tools/call {tool}: the server's own time per call (wall, images aside; ms)",
+                              "value": round(m["overhead_ms"], 2), "target": 5.0, "met": m["overhead_ms"] < 5.0})
+            goal_rows.append({"goal": f"MCP tools/call {tool}: result with its image well under 1 MB (bytes)",
+                              "value": m["result_bytes_images"], "target": 800 * 1024,
+                              "met": m["result_bytes_images"] < 800 * 1024})
         for key in ("encode_image_1.0", "encode_image_0.5", "locate_request_1", "locate_request_3"):
             e = results[key]
             goal_rows.append({"goal": f"{key} payload no larger than the peer's", "value": e["payload_bytes"],
@@ -426,6 +462,15 @@ def main():
                   f"{b['startup']['peak_rss_kb'] / 1024:.1f} MiB; diff process {b['diff_process']['median_s'] * 1e3:.1f} ms, "
                   f"{b['diff_process']['peak_rss_kb'] / 1024:.1f} MiB; {b['binary']['shared_libraries']} shared libraries, "
                   f"binary {b['binary']['bytes'] / 1e6:.1f} MB ({b['binary']['stripped_bytes'] / 1e6:.2f} MB stripped)")
+        for tool in ("diff", "locate"):
+            m = results["mcp_server"][tool]
+            print(f"{'mcp ' + tool:<19} direct {m['direct_ms']:.1f} ms, through the server {m['server_ms']:.1f} ms: "
+                  f"+{m['overhead_ms']:.2f} ms wall, +{m['cpu_overhead_ms']:.2f} ms CPU; image scaling "
+                  f"+{m['image_scaling_ms']:.1f} ms ({m['result_bytes_images']} bytes with the image, "
+                  f"{m['result_bytes_text']} without)")
+        mr = results["mcp_server"]
+        print(f"{'mcp fixed path':<19} {mr['roundtrip_us']:.1f} us per tools/call answered without running a mode; "
+              f"image scaling alone {mr['preview_ms']:.1f} ms ({mr['preview_png_bytes']} bytes of PNG)")
         lp = results["locate_process"]
         print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
               f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")

@@ -1,5 +1,6 @@
 // The droidlens command: arguments -> configuration -> route -> result JSON on stdout.
 #include <droidlens/droidlens.hpp>
+#include <droidlens/mcp.hpp>
 
 #include <CLI/CLI.hpp>
 
@@ -19,6 +20,7 @@ std::string description() {
         name.resize(10, ' ');
         text += "  " + name + m.summary + "\n";
     }
+    text += "  mcp       serve every mode as a tool of a Model Context Protocol server on stdin/stdout\n";
     text +=
         "\nThe result record is printed as JSON on standard output; progress lines go to\n"
         "standard error. Model settings come from the flags, then the environment\n"
@@ -108,7 +110,7 @@ int main(int argc, char** argv) {
     ConfigOverrides overrides;
     bool report = false;
 
-    app.add_option("mode", mode, "What to do: " + mode_list())
+    app.add_option("mode", mode, "What to do: " + mode_list() + ", or mcp")
         ->required();
     app.add_option("prompt", prompt, "The request in natural language (not needed for diff)");
     app.add_option("-i,--image", images, "Screenshot file; repeat for several (none: capture from the device)")
@@ -162,6 +164,10 @@ int main(int argc, char** argv) {
     };
 
     try {
+        // The protocol server takes the same model settings; the run options become
+        // the defaults of its tool calls.
+        if (mode == "mcp") return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, lang});
+
         std::unique_ptr<Modelwire> llm;
         std::string model_name;
         const ModeInfo* info = find_mode(mode);
