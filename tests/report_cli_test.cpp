@@ -218,6 +218,30 @@ TEST_F(ReportCli, QueryModesReportTheirScreensAndBoxes) {
     }
 }
 
+TEST_F(ReportCli, DeviceModesReportTheScreenTheyCaptured) {
+    adb.set_file(kSerial, "window_dump.xml",
+                 "<hierarchy><node text=\"OK\" class=\"android.widget.Button\" bounds=\"[300,900][600,1000]\"/>"
+                 "</hierarchy>");
+    server.enqueue(fakes::tool_call_reply("return_target", R"({"label": "OK", "bounding_box": [600, 730, 800, 760]})"));
+    CliRun r = droidlens_cli({"nodepin", "the OK button", "--report"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Named after the screenshot the mode captured, which the page shows with the node.
+    const std::string page = report_path(r);
+    ASSERT_TRUE(std::regex_match(stdfs::path(page).filename().string(),
+                                 std::regex(R"(\d{8}_\d{6}_nodepin_report\.html)")))
+        << page;
+    std::string html = testsupport::read_text(page);
+    EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 1u);
+    EXPECT_NE(html.find("node [300,900][600,1000]"), std::string::npos);
+
+    // A mode without a screenshot file still gets its page, with the record.
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Back"})"));
+    r = droidlens_cli({"action", "go back", "--report"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    html = testsupport::read_text(report_path(r));
+    EXPECT_NE(html.find("Pressed Back"), std::string::npos);
+}
+
 TEST_F(ReportCli, AFailedRunStillGetsItsReportAndTheErrorLine) {
     server.enqueue(fakes::text_reply("do(action=\"Back\")"));
     for (int i = 0; i < 4; ++i) server.enqueue(fakes::error_reply(500, "model overloaded"));
