@@ -22,8 +22,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (doc.is_discarded()) {
             if (message.rfind("Config file 'fuzz.json' is not valid JSON (", 0) != 0) __builtin_trap();
         } else if (doc.is_object() && doc.contains("api_key") && doc["api_key"].is_string()) {
-            const std::string key = doc["api_key"].get<std::string>();
-            if (key.size() >= 4 && message.find(key) != std::string::npos) __builtin_trap();
+            // The same document with a key no message could contain by chance (a key
+            // that happens to spell part of the message's own text is no leak).
+            droidlens::Json marked = doc;
+            const std::string marker = "sk-\x01fuzz-key-marker\x02";
+            marked["api_key"] = marker;
+            droidlens::ModelConfig again;
+            try {
+                droidlens::apply_config_text(again, marked.dump(), "fuzz.json");
+            } catch (const droidlens::ValueError& e2) {
+                if (std::string(e2.what()).find("fuzz-key-marker") != std::string::npos) __builtin_trap();
+            }
         }
     }
     return 0;
