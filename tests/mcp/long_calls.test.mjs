@@ -98,7 +98,10 @@ test('SIGTERM during a run stops it like the command: status 143, no adb child l
     child.kill('SIGTERM');
     assert.deepEqual(await exited, [143, null]);
     assert.ok(await eventually(() => processesRunning(HANG) === 0, 5000), 'the hanging adb child was left behind');
-    assert.ok((await running) instanceof Error);
+    // The call either fails with the connection, or was answered as stopped just
+    // before the server exited: never with a result of a finished run.
+    const outcome = await running;
+    assert.ok(outcome instanceof Error || outcome.isError === true, JSON.stringify(outcome).slice(0, 300));
   } finally {
     await session.close();
     await model.stop();
