@@ -58,19 +58,6 @@ int fail(const std::string& message, int status) {
     return status;
 }
 
-// The error's message followed by the causes nested in it ("Failed to dump UI
-// hierarchy via uiautomator2: could not get idle state"), on one line.
-std::string with_causes(const std::exception& e) {
-    std::string text = e.what();
-    try {
-        std::rethrow_if_nested(e);
-    } catch (const std::exception& cause) {
-        text += ": " + with_causes(cause);
-    } catch (...) {
-    }
-    return text;
-}
-
 // DROIDLENS_REPORT=1 (or true, yes, on) asks for a report like --report.
 bool report_from_environment() {
     const char* v = std::getenv("DROIDLENS_REPORT");
@@ -158,7 +145,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<RunReport> recorder;
     // The run's error, reported in the page too when one was asked for.
     auto failed = [&](const std::exception& e, int status) {
-        const std::string message = with_causes(e);
+        const std::string message = message_with_causes(e);
         if (recorder) write_report([&] { return recorder->write_failed(message); });
         return fail(message, status);
     };

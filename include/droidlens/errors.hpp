@@ -2,6 +2,7 @@
 // caller sees; the kind tells the command line how to exit (see cli/main.cpp).
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -93,5 +94,19 @@ class CancelledError : public Error {
 public:
     using Error::Error;
 };
+
+// The error's message followed by the causes nested in it (std::nested_exception),
+// joined by ": " on one line, as front ends show it ("Failed to dump UI hierarchy
+// via uiautomator2: could not get idle state").
+inline std::string message_with_causes(const std::exception& e) {
+    std::string text = e.what();
+    try {
+        std::rethrow_if_nested(e);
+    } catch (const std::exception& cause) {
+        text += ": " + message_with_causes(cause);
+    } catch (...) {
+    }
+    return text;
+}
 
 }  // namespace droidlens

@@ -312,7 +312,7 @@ Json run_screenshot(const Json& arguments, const ToolEnv& env) {
 const std::vector<std::string> kAllParams = {"prompt",     "image_paths", "device_id", "display_id",
                                              "output_dir", "max_steps",   "lang"};
 
-// The specification of the tool for one mode of the router's table; a mode this
+// The tool that stands for one mode of the router's table: name, description and schemas; a mode this
 // file does not know yet still becomes a tool, with the whole argument set.
 ToolSpec mode_tool(const ModeInfo& info) {
     ToolSpec t;
@@ -640,17 +640,6 @@ Json success_result(const Json& record, const PreviewLimits& limits) {
 }
 
 }  // namespace
-
-std::string message_with_causes(const std::exception& e) {
-    std::string text = e.what();
-    try {
-        std::rethrow_if_nested(e);
-    } catch (const std::exception& cause) {
-        text += ": " + message_with_causes(cause);
-    } catch (...) {
-    }
-    return text;
-}
 
 Json error_result(const std::string& message) {
     Json result = Json::object();

@@ -53,7 +53,4 @@ Json call_tool(const std::string& name, const Json& arguments, const ToolEnv& en
 // "isError": true}, the message cleared of registered secrets.
 Json error_result(const std::string& message);
 
-// The error's message followed by the causes nested in it, joined by ": ".
-std::string message_with_causes(const std::exception& e);
-
 }  // namespace droidlens::mcp
