@@ -10,7 +10,6 @@
 #include "utils/fs.hpp"
 #include "utils/image.hpp"
 #include "utils/jpeg.hpp"
-#include "utils/png.hpp"
 #include "utils/resample.hpp"
 #include "utils/values.hpp"
 #include "utils/xml.hpp"
@@ -43,17 +42,15 @@ const Rgb kPalette[] = {{230, 40, 40}, {30, 110, 230}, {20, 160, 70}, {200, 60, 
 
 std::string file_name(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
-// A screenshot as the device sent it (PNG; JPEG accepted too).
-Raster decode_screen(std::string_view bytes) {
-    if (png::is_png(bytes)) return png::decode(bytes);
-    if (jpeg::is_jpeg(bytes)) return jpeg::decode(bytes);
-    throw ImageError("the screenshot is neither PNG nor JPEG");
-}
-
 std::string seconds_text(double s) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.2f s", s);
     return buf;
+}
+
+// Where the time of a step or a run went.
+std::string time_split(double device, double model, double own) {
+    return "device " + seconds_text(device) + ", model " + seconds_text(model) + ", droidlens " + seconds_text(own);
 }
 
 // The picture for the page: scaled to fit kPictureShortSide x kPictureLongSide
@@ -223,7 +220,7 @@ void RunReport::on_automate_step(const AutomateStep& step) {
 
     Json images = Json::array();
     try {
-        Raster screen = decode_screen(base64::decode(step.screenshot_base64));
+        Raster screen = image::decode_rgb(base64::decode(step.screenshot_base64));
         draw_action(screen, step.action);
         std::string caption = std::to_string(screen.width()) + " x " + std::to_string(screen.height());
         if (step.display_id) caption += ", display " + std::to_string(*step.display_id);
@@ -238,9 +235,7 @@ void RunReport::on_automate_step(const AutomateStep& step) {
     fields.push_back(kv("Current app", step.current_app.empty() ? "(unknown)" : step.current_app));
     if (step.executor_message) fields.push_back(kv("Result", *step.executor_message));
     if (step.finished) fields.push_back(kv("Run", "ended with this step"));
-    fields.push_back(kv("Time", "device " + seconds_text(step.device_seconds) + ", model " +
-                                    seconds_text(step.model_seconds) + ", droidlens " +
-                                    seconds_text(step.own_seconds)));
+    fields.push_back(kv("Time", time_split(step.device_seconds, step.model_seconds, step.own_seconds)));
     section["fields"] = std::move(fields);
 
     Json texts = Json::array();
@@ -287,7 +282,7 @@ Json query_sections(const ReportRun& run, const std::vector<std::string>& shots,
     std::vector<std::vector<std::string>> captions(pages.size());
     auto usable = [&](std::size_t i) { return i < pages.size() && !pages[i].empty(); };
 
-    if (record.is_object() && (mode == "locate")) {
+    if (record.is_object() && mode == "locate") {
         const std::size_t i = static_cast<std::size_t>(page_index(record.value("page", Json()), pages.size()));
         if (usable(i)) {
             if (auto b = relative_box(record.value("bounding_box", Json()), pages[i])) {
@@ -390,8 +385,7 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     header.push_back(kv(run.mode == "automate" ? "Stop reason" : "Outcome", outcome));
     std::string time = seconds_text(total);
     if (run.mode == "automate" && !s.steps.empty())
-        time += " (device " + seconds_text(s.device_seconds) + ", model " + seconds_text(s.model_seconds) +
-                ", droidlens " + seconds_text(s.own_seconds) + ")";
+        time += " (" + time_split(s.device_seconds, s.model_seconds, s.own_seconds) + ")";
     header.push_back(kv("Total time", time));
     doc["header"] = std::move(header);
 
@@ -415,18 +409,22 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     return report::render_html(doc);
 }
 
-std::string RunReport::write(const Json& record) {
-    const std::string path = file_path();
-    fs::ensure_directory(state_->run.output_dir.empty() ? "." : state_->run.output_dir);
-    fs::write_file(path, render(&record, nullptr));
+namespace {
+
+std::string save_page(const std::string& output_dir, const std::string& path, const std::string& html) {
+    fs::ensure_directory(output_dir.empty() ? "." : output_dir);
+    fs::write_file(path, html);
     return path;
 }
 
+}  // namespace
+
+std::string RunReport::write(const Json& record) {
+    return save_page(state_->run.output_dir, file_path(), render(&record, nullptr));
+}
+
 std::string RunReport::write_failed(const std::string& error) {
-    const std::string path = file_path();
-    fs::ensure_directory(state_->run.output_dir.empty() ? "." : state_->run.output_dir);
-    fs::write_file(path, render(nullptr, &error));
-    return path;
+    return save_page(state_->run.output_dir, file_path(), render(nullptr, &error));
 }
 
 }  // namespace droidlens

@@ -124,15 +124,20 @@ FileBytes read_image_file(const std::string& path) {
 Raster load_rgb(const std::string& path) {
     const FileBytes file = read_image_file(path);
     const std::string_view bytes = file.view();
+    if (!png::is_png(bytes) && !jpeg::is_jpeg(bytes)) throw ImageError("Cannot identify image file '" + path + "'");
     try {
-        if (png::is_png(bytes)) return png::decode(bytes);
-        if (jpeg::is_jpeg(bytes)) return jpeg::decode(bytes);
+        return decode_rgb(bytes);
     } catch (const TruncatedError&) {
         throw ImageError("Image file '" + path + "' is truncated");
     } catch (const ImageError& e) {
         throw ImageError("Cannot read image file '" + path + "': " + e.what());
     }
-    throw ImageError("Cannot identify image file '" + path + "'");
+}
+
+Raster decode_rgb(std::string_view bytes) {
+    if (png::is_png(bytes)) return png::decode(bytes);
+    if (jpeg::is_jpeg(bytes)) return jpeg::decode(bytes);
+    throw ImageError("neither PNG nor JPEG data");
 }
 
 void write_png(const Raster& img, const std::string& path, png::Effort effort) {
@@ -324,15 +329,16 @@ void draw_line(Raster& img, std::int64_t x1, std::int64_t y1, std::int64_t x2, s
     by = ay + t1 * dy;
     ax = ax + t0 * dx;
     ay = ay + t0 * dy;
-    const int half = std::max(line_width, 1) / 2;
+    const int pen = std::max(line_width, 1);
+    const int half = pen / 2;
     const auto steps = static_cast<std::int64_t>(std::ceil(std::max(std::fabs(bx - ax), std::fabs(by - ay))));
     for (std::int64_t i = 0; i <= steps; ++i) {
         const Real t = steps == 0 ? 0.0L : static_cast<Real>(i) / static_cast<Real>(steps);
         const auto cx = static_cast<std::int64_t>(std::llround(ax + t * (bx - ax)));
         const auto cy = static_cast<std::int64_t>(std::llround(ay + t * (by - ay)));
-        for (std::int64_t yy = cy - half; yy <= cy - half + std::max(line_width, 1) - 1; ++yy) {
+        for (std::int64_t yy = cy - half; yy < cy - half + pen; ++yy) {
             if (yy < 0 || yy >= img.height()) continue;
-            for (std::int64_t xx = cx - half; xx <= cx - half + std::max(line_width, 1) - 1; ++xx)
+            for (std::int64_t xx = cx - half; xx < cx - half + pen; ++xx)
                 if (xx >= 0 && xx < img.width()) put(img, xx, yy, colour);
         }
     }

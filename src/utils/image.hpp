@@ -42,6 +42,10 @@ constexpr std::uint64_t kMaxFileBytes = std::uint64_t{256} << 20;
 //     any decoder runs, and any other fault, with its reason, in the same form.
 Raster load_rgb(const std::string& path);
 
+// The same for bytes already in memory (a screenshot as the device sent it); throws
+// ImageError for bytes that are neither PNG nor JPEG and the decoders' own errors.
+Raster decode_rgb(std::string_view bytes);
+
 // Encodes `img` (RGB) as PNG and writes it to `path` atomically (a failed write
 // leaves no partial file under that name). Throws FileSystemError.
 void write_png(const Raster& img, const std::string& path, png::Effort effort = png::Effort::Fast);
