@@ -1,4 +1,5 @@
 // The droidlens command: arguments -> configuration -> route -> result JSON on stdout.
+#include <droidlens/devices.hpp>
 #include <droidlens/droidlens.hpp>
 #include <droidlens/mcp.hpp>
 
@@ -6,34 +7,156 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
 
 namespace {
 
+using droidlens::FailureKind;
+
+// What the command adds to the router's modes: the commands that are not modes.
+struct Command {
+    const char* name;
+    const char* summary;
+};
+constexpr Command kCommands[] = {
+    {"devices", "list the devices adb sees, with state, model and Android version"},
+    {"screenshot", "save one screenshot of the device and print its path and size"},
+    {"mcp", "serve every mode as a tool of a Model Context Protocol server on stdin/stdout"},
+};
+
+// Which options a mode or command takes, its usage line and one example, for its
+// own --help.
+enum Option : unsigned {
+    kImages = 1u << 0,
+    kDevice = 1u << 1,
+    kDisplay = 1u << 2,
+    kOutput = 1u << 3,
+    kSteps = 1u << 4,
+    kLang = 1u << 5,
+    kModel = 1u << 6,
+    kReport = 1u << 7,
+};
+struct ModeHelp {
+    const char* name;
+    unsigned options;
+    const char* usage;
+    const char* example;
+};
+constexpr ModeHelp kModeHelp[] = {
+    {"displays", kDevice, "droidlens displays [--device-id SERIAL]", "droidlens displays --device-id emulator-5554"},
+    {"diff", kImages | kOutput | kReport, "droidlens diff -i BEFORE.png -i AFTER.png [-o DIR]",
+     "droidlens diff -i golden.png -i now.png -o out"},
+    {"nodepin", kDevice | kDisplay | kOutput | kModel | kReport, "droidlens nodepin REQUEST [--device-id SERIAL]",
+     "droidlens nodepin \"the OK button\""},
+    {"locate", kImages | kDevice | kDisplay | kOutput | kModel | kReport,
+     "droidlens locate REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+     "droidlens locate \"the search field\" -i home.png"},
+    {"ocr", kImages | kDevice | kDisplay | kOutput | kLang | kModel | kReport,
+     "droidlens ocr REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+     "droidlens ocr \"the prices in the list\" -i shop.png --lang en"},
+    {"glyphpin", kImages | kDevice | kDisplay | kOutput | kLang | kModel | kReport,
+     "droidlens glyphpin REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+     "droidlens glyphpin \"price for NGX\" -i quotes.png --lang en"},
+    {"action", kDevice | kDisplay | kOutput | kModel | kReport, "droidlens action REQUEST [--device-id SERIAL]",
+     "droidlens action \"open the Wi-Fi settings\""},
+    {"automate", kDevice | kDisplay | kOutput | kSteps | kLang | kModel | kReport,
+     "droidlens automate TASK [--max-steps N] [--device-id SERIAL]",
+     "droidlens automate \"turn on airplane mode\" --max-steps 8 --lang en"},
+    {"devices", 0, "droidlens devices", "droidlens devices"},
+    {"screenshot", kDevice | kDisplay | kOutput, "droidlens screenshot [-o DIR] [--device-id SERIAL] [--display-id N]",
+     "droidlens screenshot -o shots --display-id 2"},
+    {"mcp", kOutput | kSteps | kLang | kModel, "droidlens mcp [model options]",
+     "droidlens mcp --base-url http://localhost:11434/v1 --model qwen2.5vl"},
+};
+
+const ModeHelp* mode_help(const std::string& name) {
+    for (const ModeHelp& h : kModeHelp)
+        if (name == h.name) return &h;
+    return nullptr;
+}
+
+constexpr const char* kExitStatuses =
+    "Exit status:\n"
+    "  0         done\n"
+    "  1         any other failure\n"
+    "  2         usage: arguments, unknown mode, configuration\n"
+    "  3         device: adb missing, no or several devices, a device command failed\n"
+    "  4         model service: unreachable, HTTP error, time-out, reply too large\n"
+    "  5         model answer unusable: no tool call, malformed arguments, empty answer\n"
+    "  6         finished without doing the task: an action that failed, an automation\n"
+    "            stopped at its step limit (the record is still printed)\n"
+    "  130, 143  interrupted (Ctrl-C, SIGTERM)";
+
+std::string padded(std::string name, std::size_t width) {
+    name.resize(std::max(name.size() + 1, width), ' ');
+    return name;
+}
+
 // The help text's description, with one line per mode from the router's table.
 std::string description() {
     std::string text = "droidlens: let a vision language model read and operate Android screens.\n\nModes:\n";
-    for (const droidlens::ModeInfo& m : droidlens::modes()) {
-        std::string name = m.name;
-        name.resize(10, ' ');
-        text += "  " + name + m.summary + "\n";
-    }
-    text += "  mcp       serve every mode as a tool of a Model Context Protocol server on stdin/stdout\n";
+    for (const droidlens::ModeInfo& m : droidlens::modes()) text += "  " + padded(m.name, 11) + m.summary + "\n";
+    text += "\nCommands:\n";
+    for (const Command& c : kCommands) text += "  " + padded(c.name, 11) + c.summary + "\n";
     text +=
-        "\nThe result record is printed as JSON on standard output; progress lines go to\n"
+        "\n`droidlens MODE --help` shows what a mode does, its options and an example.\n"
+        "The result record is printed as JSON on standard output; progress lines go to\n"
         "standard error. Model settings come from the flags, then the environment\n"
         "(DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
         "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT),\n"
-        "then the JSON file given with --config.";
+        "then the JSON file given with --config.\n\n";
+    text += kExitStatuses;
     return text;
 }
 
 std::string mode_list() {
     std::string names;
     for (const std::string& n : droidlens::mode_names()) names += (names.empty() ? "" : ", ") + n;
+    for (const Command& c : kCommands) names += std::string(", ") + c.name;
     return names;
+}
+
+// The option lines of `app`'s help that `help` takes.
+std::string option_lines(const CLI::App& app, const ModeHelp& help) {
+    struct Flag {
+        const char* name;
+        unsigned group;
+    };
+    const Flag flags[] = {
+        {"--image", kImages},     {"--device-id", kDevice}, {"--display-id", kDisplay}, {"--output-dir", kOutput},
+        {"--max-steps", kSteps},  {"--lang", kLang},        {"--base-url", kModel},     {"--api-key", kModel},
+        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
+        {"--config", kModel},     {"--report", kReport},
+    };
+    std::string text;
+    for (const Flag& f : flags) {
+        if (!(help.options & f.group)) continue;
+        const CLI::Option* opt = app.get_option_no_throw(f.name);
+        if (opt == nullptr) continue;
+        std::string names = opt->get_name(false, true);
+        if (!opt->get_type_name().empty() && opt->get_type_size() != 0) names += " " + opt->get_type_name();
+        std::string line = "  " + padded(names, 28) + opt->get_description();
+        if (!opt->get_default_str().empty()) line += " (default " + opt->get_default_str() + ")";
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string mode_help_text(const CLI::App& app, const std::string& name) {
+    const ModeHelp* help = mode_help(name);
+    std::string summary;
+    for (const droidlens::ModeInfo& m : droidlens::modes())
+        if (name == m.name) summary = m.summary;
+    for (const Command& c : kCommands)
+        if (name == c.name) summary = c.summary;
+    std::string text = "droidlens " + name + ": " + summary + "\n\nUsage: " + help->usage + "\n";
+    const std::string options = option_lines(app, *help);
+    if (!options.empty()) text += "\nOptions:\n" + options;
+    text += "\nExample:\n  " + std::string(help->example) + "\n\n" + kExitStatuses + "\n";
+    return text;
 }
 
 // Ctrl-C and SIGTERM ask the work in progress to stop: the adb child is killed, the
@@ -56,6 +179,26 @@ void install_stop_handlers() {
 int fail(const std::string& message, int status) {
     std::cerr << "droidlens: error: " << message << std::endl;
     return status;
+}
+
+// The exit status of the error that ended the run.
+int exit_status(const std::exception& e) {
+    const FailureKind kind = droidlens::failure_kind(e);
+    if (kind == FailureKind::kInterrupted) {
+        const int sig = droidlens::cancel::signal_number();
+        return sig > 0 ? 128 + sig : 130;
+    }
+    return static_cast<int>(kind);
+}
+
+// A record that says the task was not done: an action that failed, an automation
+// that stopped at its step limit.
+bool task_not_done(const droidlens::Json& record) {
+    if (!record.is_object()) return false;
+    const droidlens::Json mode = record.value("mode", droidlens::Json());
+    if (mode == "action") return record.value("success", droidlens::Json(true)) == false;
+    if (mode == "automate") return record.value("status", droidlens::Json()) == "max_steps";
+    return false;
 }
 
 // DROIDLENS_REPORT=1 (or true, yes, on) asks for a report like --report.
@@ -85,9 +228,13 @@ int main(int argc, char** argv) {
 
     CLI::App app{description(), "droidlens"};
     app.get_formatter()->column_width(30);
+    // `droidlens MODE --help` is the mode's own help; the global one has the list.
+    app.set_help_flag();
+    bool want_help = false;
+    app.add_flag("-h,--help", want_help, "Show this help (after a mode: that mode's help) and exit");
 
     std::string mode;
-    std::string prompt;
+    std::vector<std::string> positional;
     std::vector<std::string> images;
     std::optional<std::string> device_id;
     std::optional<std::int64_t> display_id;
@@ -97,11 +244,12 @@ int main(int argc, char** argv) {
     ConfigOverrides overrides;
     bool report = false;
 
-    app.add_option("mode", mode, "What to do: " + mode_list() + ", or mcp")
-        ->required();
-    app.add_option("prompt", prompt, "The request in natural language (not needed for diff)");
+    app.add_option("mode", mode, "What to do: " + mode_list());
+    app.add_option("prompt", positional, "The request in natural language (modes that ask the model)");
+    // One file per -i: a request after it is never read as a second file.
     app.add_option("-i,--image", images, "Screenshot file; repeat for several (none: capture from the device)")
-        ->type_name("PATH");
+        ->type_name("PATH")
+        ->allow_extra_args(false);
     app.add_option("--device-id", device_id, "adb serial of the device (needed when several are connected)")
         ->type_name("SERIAL");
     app.add_option("--display-id", display_id, "Display of the device (default: the main display)")
@@ -116,7 +264,9 @@ int main(int argc, char** argv) {
                    "API key (prefer DROIDLENS_API_KEY: command lines are visible to other users)")
         ->type_name("KEY");
     app.add_option("--model", overrides.model, "Model name")->type_name("NAME");
-    app.add_option("--temperature", overrides.temperature, "Default sampling temperature")->type_name("T");
+    app.add_option("--temperature", overrides.temperature,
+                   "Sampling temperature, 0 to 2, for every request (default: each mode's own)")
+        ->type_name("T");
     app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
     app.add_option("--timeout", overrides.timeout, "Budget in seconds of one model call, retries included (default 120)")
         ->type_name("SECONDS");
@@ -127,15 +277,33 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
     } catch (const CLI::CallForVersion&) {
         std::cout << "droidlens " << kVersion << std::endl;
         return 0;
     } catch (const CLI::ParseError& e) {
+        if (want_help) {
+            std::cout << app.help();
+            return 0;
+        }
         return fail(std::string(e.what()) + " (see droidlens --help)", 2);
     }
+    if (want_help) {
+        std::cout << (mode_help(mode) ? mode_help_text(app, mode) : app.help());
+        return 0;
+    }
+    if (mode.empty()) return fail("a mode is required: " + mode_list() + " (see droidlens --help)", 2);
+
+    const ModeInfo* info = find_mode(mode);
+    const bool takes_request = info ? info->needs_model : false;
+    if (positional.size() > (takes_request ? 1u : 0u)) {
+        const std::string surplus = positional[takes_request ? 1 : 0];
+        return fail("unexpected argument '" + surplus + "': " +
+                        (takes_request ? "give the request as one argument (quote it)"
+                                       : "droidlens " + mode + " takes no request") +
+                        " (see droidlens " + mode + " --help)",
+                    2);
+    }
+    const std::string prompt = positional.empty() ? "" : positional.front();
 
     // The library's console lines must not mix with the JSON on standard output.
     set_console_stream(std::cerr);
@@ -144,20 +312,27 @@ int main(int argc, char** argv) {
     report = report || report_from_environment();
     std::unique_ptr<RunReport> recorder;
     // The run's error, reported in the page too when one was asked for.
-    auto failed = [&](const std::exception& e, int status) {
+    auto failed = [&](const std::exception& e) {
         const std::string message = message_with_causes(e);
         if (recorder) write_report([&] { return recorder->write_failed(message); });
-        return fail(message, status);
+        return fail(message, exit_status(e));
     };
 
     try {
         // The protocol server takes the same model settings; the run options become
         // the defaults of its tool calls.
         if (mode == "mcp") return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, lang});
+        if (mode == "devices") {
+            std::cout << dump_json_pretty(device_list()) << std::endl;
+            return 0;
+        }
+        if (mode == "screenshot") {
+            std::cout << dump_json_pretty(take_screenshot(device_id, display_id, output_dir)) << std::endl;
+            return 0;
+        }
 
         std::unique_ptr<Modelwire> llm;
         std::string model_name;
-        const ModeInfo* info = find_mode(mode);
         if (info && info->needs_model) {
             ModelConfig config = load_model_config(overrides);
             require_model_service(config);
@@ -183,15 +358,8 @@ int main(int argc, char** argv) {
         Json result = route_dynamic(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
         if (recorder) write_report([&] { return recorder->write(result); });
-        return 0;
-    } catch (const CancelledError& e) {
-        const int sig = cancel::signal_number();
-        return failed(e, sig > 0 ? 128 + sig : 130);
-    } catch (const ValueError& e) {
-        return failed(e, 2);
-    } catch (const TypeError& e) {
-        return failed(e, 2);
+        return task_not_done(result) ? 6 : 0;
     } catch (const std::exception& e) {
-        return failed(e, 1);
+        return failed(e);
     }
 }

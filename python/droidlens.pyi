@@ -31,7 +31,7 @@ class ModelConfig:
     connect_timeout: float
     max_retries: int
 
-    def __init__(self, base_url: str, api_key: Optional[str], model: str, temperature: float = 0.1,
+    def __init__(self, base_url: str, api_key: Optional[str], model: str, temperature: Optional[float] = None,
                  max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0,
                  max_retries: int = 2) -> None: ...
 

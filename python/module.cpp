@@ -173,7 +173,11 @@ ModelConfig make_config(py::handle base_url, py::handle api_key, py::handle mode
     c.base_url = want_text(base_url, "base_url");
     c.api_key = want_key(api_key, "api_key");
     c.model = want_text(model, "model");
-    c.temperature = want_number(temperature, "temperature");
+    // A temperature given here is the user's choice: it applies to every request.
+    if (!temperature.is_none()) {
+        c.temperature = want_number(temperature, "temperature");
+        c.temperature_override = c.temperature;
+    }
     c.max_tokens = want_integer(max_tokens, "max_tokens");
     c.timeout = want_number(timeout, "timeout");
     c.connect_timeout = want_number(connect_timeout, "connect_timeout");
@@ -251,8 +255,15 @@ public:
 protected:
     Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice, const Json& temperature,
                    const Json& max_tokens) override {
+        // Python code changes `settings` holding the interpreter lock: the request's own
+        // copy is taken holding it too, so that no thread reads a half-changed value.
+        ModelConfig settings;
+        {
+            py::gil_scoped_acquire gil;
+            settings = w_.wire.settings();
+        }
         std::lock_guard<std::mutex> lock(w_.busy);
-        return w_.wire.chat(messages, tools, tool_choice, temperature, max_tokens);
+        return w_.wire.chat_with(settings, messages, tools, tool_choice, temperature, max_tokens);
     }
 
 private:
@@ -465,10 +476,10 @@ PYBIND11_MODULE(droidlens, m) {
     options.disable_function_signatures();
 
     py::class_<ModelConfig>(m, "ModelConfig", "Where the chat-completions service is and which model to ask.")
-        .def(py::init(&make_config), "base_url"_a, "api_key"_a, "model"_a, "temperature"_a = 0.1,
+        .def(py::init(&make_config), "base_url"_a, "api_key"_a, "model"_a, "temperature"_a = py::none(),
              "max_tokens"_a = 4096, "timeout"_a = 120.0, py::kw_only(), "connect_timeout"_a = 10.0,
              "max_retries"_a = 2,
-             "__init__(self, base_url: str, api_key: str | None, model: str, temperature: float = 0.1, "
+             "__init__(self, base_url: str, api_key: str | None, model: str, temperature: float | None = None, "
              "max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0, "
              "max_retries: int = 2) -> None")
         .def_property("base_url", [](const ModelConfig& c) { return to_str(c.base_url); },
@@ -478,7 +489,13 @@ PYBIND11_MODULE(droidlens, m) {
         .def_property("model", [](const ModelConfig& c) { return to_str(c.model); },
                       field_setter(&ModelConfig::model, &want_text, "model"))
         .def_property("temperature", [](const ModelConfig& c) { return c.temperature; },
-                      field_setter(&ModelConfig::temperature, &want_number, "temperature"))
+                      [](ModelConfig& c, py::handle v) {
+                          ModelConfig changed = c;
+                          changed.temperature = want_number(v, "temperature");
+                          changed.temperature_override = changed.temperature;  // the user's choice
+                          check_config(changed);
+                          c = std::move(changed);
+                      })
         .def_property("max_tokens", [](const ModelConfig& c) { return c.max_tokens; },
                       field_setter(&ModelConfig::max_tokens, &want_integer, "max_tokens"))
         .def_property("timeout", [](const ModelConfig& c) { return c.timeout; },

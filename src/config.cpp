@@ -89,6 +89,7 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
         } else if (key == "temperature") {
             want(v.is_number(), "a number");
             config.temperature = v.get<double>();
+            config.temperature_override = config.temperature;
         } else if (key == "max_tokens") {
             want(v.is_number_integer(), "an integer");
             config.max_tokens = v.get<long long>();
@@ -125,9 +126,13 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (flags.max_tokens) config.max_tokens = *flags.max_tokens;
     if (flags.timeout) config.timeout = *flags.timeout;
 
-    if (!std::isfinite(config.temperature) || config.temperature < 0) {
-        throw ValueError("Invalid temperature: must be a number >= 0");
+    // Whatever named a temperature, the user chose it: it overrides the modes' own.
+    const bool temperature_given =
+        flags.temperature || env_value(env, "DROIDLENS_TEMPERATURE") || config.temperature_override;
+    if (!std::isfinite(config.temperature) || config.temperature < 0 || config.temperature > 2) {
+        throw UsageError("Invalid temperature: must be a number from 0 to 2");
     }
+    if (temperature_given) config.temperature_override = config.temperature;
     if (config.max_tokens <= 0) throw ValueError("Invalid max_tokens: must be a positive integer");
     if (!std::isfinite(config.timeout) || config.timeout <= 0) {
         throw ValueError("Invalid timeout: must be a number of seconds > 0");

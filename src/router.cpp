@@ -11,6 +11,7 @@
 #include "modes/ocr.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
+#include "utils/text.hpp"
 
 #include <array>
 #include <cmath>
@@ -40,14 +41,18 @@ Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, Chat
     for (const ModeEntry& entry : table) {
         if (mode != entry.info.name) continue;
         if (entry.info.needs_model && llm == nullptr) {
-            throw ValueError("Mode '" + mode + "' needs a model client, but none was given");
+            throw UsageError("Mode '" + mode + "' needs a model client, but none was given");
+        }
+        // A model call with nothing to ask costs money and answers nothing.
+        if (entry.info.needs_model && text::strip(args.prompt).empty()) {
+            throw UsageError("Mode '" + mode + "' needs a request (the prompt is empty)");
         }
         const ModeArgs copy = args;  // each handler gets its own copy of the argument set
         Json result = entry.handler(copy);
         if (!result.is_object() && !result.is_null()) args::throw_expected("dict", result);
         return result;
     }
-    throw ValueError("Unknown mode: " + mode);
+    throw UsageError("Unknown mode: " + mode);
 }
 
 std::string as_text(const std::string& name, const Json& v) {
@@ -63,17 +68,17 @@ std::int64_t as_integer(const std::string& name, const Json& v) {
     if (v.is_number_unsigned()) {
         auto u = v.get<std::uint64_t>();
         if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            throw ConversionError("Argument '" + name.substr(0, 200) + "' is out of range");
+            throw UsageError("Argument '" + name.substr(0, 200) + "' is out of range");
         }
         return static_cast<std::int64_t>(u);
     }
     if (v.is_number_float()) {
         double d = v.get<double>();
-        if (std::isnan(d)) throw ConversionError("cannot convert float NaN to integer");
-        if (std::isinf(d)) throw ConversionError("cannot convert float infinity to integer");
+        if (std::isnan(d)) throw UsageError("cannot convert float NaN to integer");
+        if (std::isinf(d)) throw UsageError("cannot convert float infinity to integer");
         double t = std::trunc(d);
         if (t < -9.2233720368547758e18 || t >= 9.2233720368547758e18) {
-            throw ConversionError("Argument '" + name.substr(0, 200) + "' is out of range");
+            throw UsageError("Argument '" + name.substr(0, 200) + "' is out of range");
         }
         return static_cast<std::int64_t>(t);
     }

@@ -13,6 +13,9 @@ struct ModelConfig {
     std::string api_key;        // bearer credential; may be empty for local services
     std::string model;          // model name sent with every request
     double temperature = 0.1;   // used when a call gives none
+    // A temperature the user asked for (flag, environment, file): it applies to every
+    // request, over the temperature each mode asks for. Absent: the modes keep theirs.
+    std::optional<double> temperature_override;
     long long max_tokens = 4096;  // used when a call gives none
     // Seconds allowed for the whole model call: every attempt and every wait between
     // attempts. A request that timed out after it was sent is not repeated.

@@ -28,7 +28,9 @@ protected:
 };
 
 // The chat-completions client over HTTP(S). Holds the configuration it was built
-// with; every call POSTs to base_url + "/chat/completions".
+// with; every call POSTs to base_url + "/chat/completions" with its own copy of it.
+// The constructor refuses a configuration whose timeout is not a positive number
+// (UsageError). One request at a time per client.
 class Modelwire : public ChatModel {
 public:
     explicit Modelwire(ModelConfig settings);
@@ -39,6 +41,12 @@ public:
     const ModelConfig& settings() const { return settings_; }
     // The configuration is read again on every call, so a change takes effect on the next one.
     ModelConfig& settings() { return settings_; }
+
+    // One request with the given settings instead of the client's own (a binding copies
+    // them where it may do so safely, so that no request reads settings being changed).
+    // The arguments are those of chat(), already checked.
+    Json chat_with(const ModelConfig& settings, const Json& messages, const Json& tools, const Json& tool_choice,
+                   const Json& temperature, const Json& max_tokens);
 
 protected:
     Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice,

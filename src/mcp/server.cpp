@@ -263,9 +263,9 @@ void Server::run_call(const Call& call) {
         result = call_tool(call.tool, call.arguments, env_);
     } catch (const CancelledError& e) {
         cancelled = true;
-        result = error_result(message_with_causes(e));
+        result = error_result(e);
     } catch (const std::exception& e) {
-        result = error_result(message_with_causes(e));
+        result = error_result(e);
     }
     bool answer = true;
     {

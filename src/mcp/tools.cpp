@@ -1,6 +1,7 @@
 #include "mcp/tools.hpp"
 
 #include <droidlens/console.hpp>
+#include <droidlens/devices.hpp>
 #include <droidlens/errors.hpp>
 #include <droidlens/route.hpp>
 
@@ -261,52 +262,11 @@ std::optional<std::int64_t> integer_argument(const Json& arguments, const char* 
     return it->get<std::int64_t>();
 }
 
-Json run_list_devices(const Json&, const ToolEnv&) {
-    Json devices = Json::array();
-    for (const adb::DeviceInfo& d : adb::list_devices()) {
-        Json r = Json::object();
-        r["device_id"] = d.device_id;
-        r["status"] = d.status;
-        r["connection_type"] = adb::to_string(d.connection_type);
-        r["model"] = d.model ? Json(*d.model) : Json(nullptr);
-        r["android_version"] = d.android_version ? Json(*d.android_version) : Json(nullptr);
-        devices.push_back(std::move(r));
-    }
-    return {{"devices", std::move(devices)}};
-}
-
-// Width and height from a PNG file's header, without decoding it; nullopt for a
-// file that is not a PNG.
-std::optional<std::array<std::int64_t, 2>> png_size(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char h[24] = {};
-    if (!in.read(reinterpret_cast<char*>(h), sizeof h)) return std::nullopt;
-    if (h[0] != 0x89 || h[1] != 'P' || h[2] != 'N' || h[3] != 'G' || h[12] != 'I' || h[13] != 'H') return std::nullopt;
-    auto be32 = [&](int at) {
-        return (std::int64_t{h[at]} << 24) | (std::int64_t{h[at + 1]} << 16) | (std::int64_t{h[at + 2]} << 8) |
-               std::int64_t{h[at + 3]};
-    };
-    return std::array<std::int64_t, 2>{be32(16), be32(20)};
-}
+Json run_list_devices(const Json&, const ToolEnv&) { return device_list(); }
 
 Json run_screenshot(const Json& arguments, const ToolEnv& env) {
-    const std::optional<std::string> device_id = text_argument(arguments, "device_id");
-    const std::optional<std::int64_t> display_id = integer_argument(arguments, "display_id");
-    const std::string output_dir = text_argument(arguments, "output_dir").value_or(env.defaults.output_dir);
-    const image::CapturedScreenshot shot = image::capture_screenshot_to_file(device_id, output_dir, display_id);
-    std::array<std::int64_t, 2> size{0, 0};
-    if (const auto header = png_size(shot.file_path)) {
-        size = *header;
-    } else {
-        const image::Raster r = image::load_rgb(shot.file_path);
-        size = {r.width(), r.height()};
-    }
-    Json record = Json::object();
-    record["device_id"] = shot.resolved_device_id;
-    record["display_id"] = display_id ? Json(*display_id) : Json(nullptr);
-    record["image_path"] = shot.file_path;
-    record["image_dimensions"] = size;
-    return record;
+    return take_screenshot(text_argument(arguments, "device_id"), integer_argument(arguments, "display_id"),
+                           text_argument(arguments, "output_dir").value_or(env.defaults.output_dir));
 }
 
 const std::vector<std::string> kAllParams = {"prompt",     "image_paths", "device_id", "display_id",
@@ -641,11 +601,16 @@ Json success_result(const Json& record, const PreviewLimits& limits) {
 
 }  // namespace
 
-Json error_result(const std::string& message) {
+Json error_result(const std::string& message, const char* kind) {
     Json result = Json::object();
     result["content"] = Json::array({{{"type", "text"}, {"text", secrets::redact(message)}}});
     result["isError"] = true;
+    result["_meta"] = {{"droidlens/failure", kind}};
     return result;
+}
+
+Json error_result(const std::exception& e) {
+    return error_result(message_with_causes(e), failure_kind_name(failure_kind(e)));
 }
 
 Json list_tools(const ToolDefaults& defaults) {
@@ -658,7 +623,7 @@ bool has_tool(const std::string& name) { return find_tool(name) != nullptr; }
 
 Json call_tool(const std::string& name, const Json& arguments, const ToolEnv& env) {
     const ToolSpec* tool = find_tool(name);
-    if (tool == nullptr) return error_result("Unknown tool: " + name);
+    if (tool == nullptr) return error_result("Unknown tool: " + name, "usage");
     try {
         check_arguments(*tool, arguments);
         const Json record = tool->run ? tool->run(arguments, env) : run_mode(*tool, arguments, env);
@@ -666,7 +631,7 @@ Json call_tool(const std::string& name, const Json& arguments, const ToolEnv& en
     } catch (const CancelledError&) {
         throw;
     } catch (const std::exception& e) {
-        return error_result(message_with_causes(e));
+        return error_result(e);
     }
 }
 

@@ -50,7 +50,11 @@ bool has_tool(const std::string& name);
 Json call_tool(const std::string& name, const Json& arguments, const ToolEnv& env);
 
 // The result of a failed call: {"content": [{"type": "text", "text": message}],
-// "isError": true}, the message cleared of registered secrets.
-Json error_result(const std::string& message);
+// "isError": true, "_meta": {"droidlens/failure": kind}}, the message cleared of
+// registered secrets. The kind is that of failure_kind_name ("usage", "device",
+// "model_service", "model_answer", "interrupted", "other").
+Json error_result(const std::string& message, const char* kind = "other");
+// The same for an error that ended a call.
+Json error_result(const std::exception& e);
 
 }  // namespace droidlens::mcp

@@ -1,6 +1,9 @@
 #include "modes/action.hpp"
 
+#include "device/adb/selection.hpp"
+
 #include <droidlens/errors.hpp>
+#include <droidlens/events.hpp>
 #include <droidlens/modelwire.hpp>
 
 #include "device/adb.hpp"
@@ -65,15 +68,41 @@ Json record(const std::string& action, bool success) {
     return r;
 }
 
+// A run report shows the screen the model saw with the action drawn on it, as it
+// does for an automation step.
+void tell_observer(const ModeArgs& args, const adb::Screenshot& screenshot, const std::string& current_app,
+                   const Json& mapping, const Json& arguments, const std::string& message) {
+    RunObserver* observer = current_run_observer();
+    if (observer == nullptr) return;
+    AutomateStep step;
+    step.step = 1;
+    step.max_steps = 1;
+    step.task = args.prompt;
+    step.screenshot_base64 = screenshot.base64_data;
+    step.width = screenshot.width;
+    step.height = screenshot.height;
+    step.display_id = args.display_id;
+    step.current_app = current_app;
+    step.action_text = dump_json(arguments);
+    step.action = mapping;
+    step.executor_message = message;
+    step.finished = true;
+    try {
+        observer->on_automate_step(step);
+    } catch (...) {
+        // The report is the observer's business; the action was performed.
+    }
+}
+
 }  // namespace
 
 void _ensure_device(const std::optional<std::string>& device_id) {
     const std::vector<adb::DeviceInfo> devices = adb::list_devices();
-    if (devices.empty()) throw RuntimeError("No ADB devices detected");
+    if (devices.empty()) throw DeviceError("No ADB devices detected");
     if (device_id && !device_id->empty() &&
         std::none_of(devices.begin(), devices.end(),
                      [&](const adb::DeviceInfo& d) { return d.device_id == *device_id; })) {
-        throw RuntimeError("Device not found: " + *device_id);
+        throw DeviceError("Device not found: " + *device_id);
     }
 }
 
@@ -84,9 +113,10 @@ std::string _normalize_action(const Json& action_name) {
 
 std::string _save_screenshot(const std::string& base64_data, const std::string& output_dir) {
     fs::ensure_directory(output_dir);
-    const std::string path = fs::join(output_dir, "screenshot_" + fs::local_time_text("%Y%m%d_%H%M%S") + ".png");
-    fs::write_file(path, image::base64_to_image_bytes(base64_data));
-    return path;
+    const std::string stamp = fs::local_time_text("%Y%m%d_%H%M%S");
+    return fs::write_new_file(output_dir, [&](const std::string& n) { return "screenshot_" + stamp + n + ".png"; },
+                              image::base64_to_image_bytes(base64_data))
+        .path;
 }
 
 std::string _screen_info(const std::string& current_app, std::optional<std::int64_t> display_id) {
@@ -100,12 +130,16 @@ Json action_mapping(const std::string& action, const Json& arguments) {
     Json mapping = Json::object();
     mapping["_metadata"] = "do";
     mapping["action"] = action;
-    const Json origin = Json::array({0, 0});
+    // Points are passed on only when the model gave them: a missing one must be
+    // refused by the executor ("Tap needs element=[x,y]"), never become the corner.
+    auto copy = [&](const char* key) {
+        if (const auto it = arguments.find(key); it != arguments.end() && !it->is_null()) mapping[key] = *it;
+    };
     if (action == "Tap" || action == "Double Tap" || action == "Long Press") {
-        mapping["element"] = arguments.value("element", origin);
+        copy("element");
     } else if (action == "Swipe") {
-        mapping["start"] = arguments.value("start", origin);
-        mapping["end"] = arguments.value("end", origin);
+        copy("start");
+        copy("end");
     } else if (action == "Type" || action == "Type_Name") {
         mapping["text"] = arguments.value("text", Json(""));
     } else if (action == "Wait") {
@@ -117,12 +151,13 @@ Json action_mapping(const std::string& action, const Json& arguments) {
 }
 
 Json run(const ModeArgs& args) {
-    if (args.llm == nullptr) throw ValueError("Mode 'action' needs a model client, but none was given");
+    if (args.llm == nullptr) throw UsageError("Mode 'action' needs a model client, but none was given");
     std::string performing;  // the action, once it goes to the device
     try {
-        _ensure_device(args.device_id);
-        const adb::Screenshot screenshot = adb::get_screenshot(args.device_id, args.display_id);
-        const std::string current_app = adb::get_current_app(args.device_id, args.display_id);
+        // Resolved by the rules every mode uses; every device call then names it.
+        const std::string serial = adb::resolve_device_id(args.device_id);
+        const adb::Screenshot screenshot = adb::get_screenshot(serial, args.display_id);
+        const std::string current_app = adb::get_current_app(serial, args.display_id);
 
         Json image_part = Json::object();
         image_part["type"] = "image_url";
@@ -153,11 +188,12 @@ Json run(const ModeArgs& args) {
             return r;
         }
 
-        const actions::ActionHandler handler(args.device_id, args.display_id);
+        const actions::ActionHandler handler(serial, args.display_id);
         performing = action;
         const actions::ActionResult result = handler.execute(mapping, screenshot.width, screenshot.height);
         Json r = record(action, result.success);
         r["message"] = result.message;
+        tell_observer(args, screenshot, current_app, mapping, arguments, result.message);
         return r;
     } catch (const CancelledError&) {
         // Stopped on request: say whether the device was touched.

@@ -1,5 +1,7 @@
 #include "modes/automate.hpp"
 
+#include "device/adb/selection.hpp"
+
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>
 #include <droidlens/events.hpp>
@@ -227,13 +229,13 @@ std::string md5_hex(std::string_view data) {
 // The text of the model's answer: the first choice's content, "" when null or absent.
 std::string answer_content(const Json& response) {
     const Json choices = response.is_object() ? response.value("choices", Json()) : Json();
-    if (choices.is_null() || (choices.is_array() && choices.empty())) throw ValueError("Empty LLM response");
+    if (choices.is_null() || (choices.is_array() && choices.empty())) throw ModelAnswerError("Empty LLM response");
     const Json message = choices.is_array() && choices[0].is_object() ? choices[0].value("message", Json()) : Json();
-    if (!message.is_object()) throw ValueError("Malformed LLM response: the first choice has no message object");
+    if (!message.is_object()) throw ModelAnswerError("Malformed LLM response: the first choice has no message object");
     const Json content = message.value("content", Json());
     if (content.is_null()) return "";
     if (!content.is_string())
-        throw ValueError("Malformed LLM response: the answer's content is " + type_name(content) + ", not text");
+        throw ModelAnswerError("Malformed LLM response: the answer's content is " + type_name(content) + ", not text");
     return content.get<std::string>();
 }
 
@@ -407,16 +409,32 @@ AutoRunner::AutoRunner(ChatModel* llm_, std::optional<std::string> device_id_, s
       action_handler(device_id, display_id),
       clock_(std::move(clock)) {}
 
+std::string AutoRunner::step_file_name(const std::string& run_id, std::int64_t step) const {
+    char number[32];
+    std::snprintf(number, sizeof number, "%03lld", static_cast<long long>(step));
+    const std::string suffix = display_id ? "_d" + std::to_string(*display_id) : "";
+    return run_id + "_step" + number + suffix + ".png";
+}
+
 std::optional<std::string> AutoRunner::_save_step_screenshot(const std::string& base64_data, const std::string& run_id,
                                                              std::int64_t step) const {
     if (!output_dir || output_dir->empty()) return std::nullopt;
     fs::ensure_directory(*output_dir);
-    char number[32];
-    std::snprintf(number, sizeof number, "%03lld", static_cast<long long>(step));
-    const std::string suffix = display_id ? "_d" + std::to_string(*display_id) : "";
-    const std::string path = fs::join(*output_dir, run_id + "_step" + number + suffix + ".png");
+    const std::string path = fs::join(*output_dir, step_file_name(run_id, step));
     fs::write_file(path, image::base64_to_image_bytes(base64_data));
     return path;
+}
+
+std::optional<std::string> AutoRunner::save_first_step(const std::string& base64_data, std::string& run_id) const {
+    if (!output_dir || output_dir->empty()) return std::nullopt;
+    fs::ensure_directory(*output_dir);
+    // The first step's file claims the run id: a run that started in the same second
+    // in the same directory has taken it, so this one becomes run_id + "_2", ...
+    const fs::NewFile file = fs::write_new_file(
+        *output_dir, [&](const std::string& n) { return step_file_name(run_id + n, 1); },
+        image::base64_to_image_bytes(base64_data));
+    run_id += file.suffix;
+    return file.path;
 }
 
 Json AutoRunner::run(const std::string& task) {
@@ -435,7 +453,7 @@ Json AutoRunner::run(const std::string& task) {
 
 Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
     Json context = Json::array({plain_message("system", system_prompt)});
-    const std::string run_id = format_time(clock_(), "%Y%m%d_%H%M%S_automate");
+    std::string run_id = format_time(clock_(), "%Y%m%d_%H%M%S_automate");
     std::string last_action;
     std::string last_hash;
     std::int64_t repeats = 0;
@@ -448,13 +466,14 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         watch.event.step = n;
         watch.event.max_steps = max_steps;
         watch.event.task = task;
-        watch.event.run_id = run_id;
         watch.event.display_id = display_id;
 
         const adb::Screenshot screenshot = adb::get_screenshot(device_id, display_id);
         const std::string current_app = adb::get_current_app(device_id, display_id);
         watch.lap(watch.event.device_seconds);
-        const auto saved_path = _save_step_screenshot(screenshot.base64_data, run_id, n);
+        const auto saved_path = n == 1 ? save_first_step(screenshot.base64_data, run_id)
+                                       : _save_step_screenshot(screenshot.base64_data, run_id, n);
+        watch.event.run_id = run_id;
         if (saved_path) console_line("[DEBUG] Screenshot saved: " + *saved_path);
         if (observer) {
             watch.event.screenshot_path = saved_path;
@@ -547,10 +566,15 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
 }
 
 Json run(const ModeArgs& args) {
-    if (args.llm == nullptr) throw ValueError("Mode 'automate' needs a model client, but none was given");
+    if (args.llm == nullptr) throw UsageError("Mode 'automate' needs a model client, but none was given");
     if (args.max_steps < 0)
-        throw ValueError("max_steps must not be negative, got " + std::to_string(args.max_steps));
-    AutoRunner runner(args.llm, args.device_id, args.max_steps, args.lang, args.output_dir, args.display_id);
+        throw UsageError("max_steps must not be negative, got " + std::to_string(args.max_steps));
+    // The device is resolved once, by the rules every mode uses ("Multiple devices
+    // detected; ..."), and every step then addresses that serial. A run of no steps
+    // touches no device.
+    std::optional<std::string> serial = args.device_id;
+    if (args.max_steps > 0) serial = adb::resolve_device_id(args.device_id);
+    AutoRunner runner(args.llm, serial, args.max_steps, args.lang, args.output_dir, args.display_id);
     return runner.run(args.prompt);
 }
 

@@ -68,6 +68,12 @@ public:
     std::optional<std::string> _save_step_screenshot(const std::string& base64_data, const std::string& run_id,
                                                      std::int64_t step) const;
 
+    // Saves step 1 under a run id no other run in the directory has: `run_id` itself,
+    // or run_id + "_2", ... (updated in place). nullopt when no directory is set.
+    std::optional<std::string> save_first_step(const std::string& base64_data, std::string& run_id) const;
+    // run_id + "_step" + three-digit step (+ "_d" + display id) + ".png".
+    std::string step_file_name(const std::string& run_id, std::int64_t step) const;
+
     ChatModel* const llm;
     const std::optional<std::string> device_id;
     const std::int64_t max_steps;

@@ -167,7 +167,10 @@ DiffResult compute_diff(const std::string& image_a, const std::string& image_b, 
 }
 
 Json run(const ModeArgs& args) {
-    if (args.image_paths.size() < 2) throw ValueError("diff mode requires two images");
+    if (args.image_paths.size() < 2) throw UsageError("diff mode requires two images");
+    // A third image would be silently left out of the comparison.
+    if (args.image_paths.size() > 2)
+        throw UsageError("diff mode requires two images, got " + std::to_string(args.image_paths.size()));
     DiffResult r = compute_diff(args.image_paths[0], args.image_paths[1], args.output_dir);
     Json boxes = Json::array();
     for (const Box& b : r.diff_boxes) boxes.push_back({b[0], b[1], b[2], b[3]});

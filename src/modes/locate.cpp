@@ -54,13 +54,20 @@ std::string parser_message(const Json::exception& e) {
     return what;
 }
 
-[[noreturn]] void malformed(const std::string& what) { throw ValueError("Malformed LLM response: " + what); }
+[[noreturn]] void malformed(const std::string& what) { throw ModelAnswerError("Malformed LLM response: " + what); }
 
-// Every value of the box is a number (booleans count), or the drawing cannot place it.
-void require_numeric_box(const Json& bbox) {
+// The box is four numbers (booleans count), or nothing can be drawn, looked up or
+// tapped from it: an answer without one is unusable, not a box at the corner.
+void require_box(const Json& result) {
+    const auto it = result.find("bounding_box");
+    if (it == result.end() || !it->is_array() || it->size() != 4) {
+        throw ModelAnswerError("The model's answer has no usable bounding_box (four numbers x1, y1, x2, y2): " +
+                               (it == result.end() ? std::string("it is missing") : dump_json(*it).substr(0, 100)));
+    }
+    const Json& bbox = *it;
     for (size_t i = 0; i < bbox.size(); ++i) {
         if (!values::is_number(bbox[i])) {
-            throw TypeError("bounding_box[" + std::to_string(i) + "] of the model's answer is not a number: " +
+            throw ModelAnswerTypeError("bounding_box[" + std::to_string(i) + "] of the model's answer is not a number: " +
                             dump_json(bbox[i]).substr(0, 100));
         }
     }
@@ -116,7 +123,7 @@ Json _extract_tool_args(const Json& response, const std::string& tool_name) {
         if (auto it = response.find("choices"); it != response.end()) choices = &*it;
     }
     if (choices == nullptr || choices->is_null() || (choices->is_array() && choices->empty()))
-        throw ValueError("Empty LLM response");
+        throw ModelAnswerError("Empty LLM response");
     if (!choices->is_array()) malformed("'choices' is " + type_name(*choices) + ", not a list");
 
     const Json& choice = choices->front();
@@ -150,10 +157,10 @@ Json _extract_tool_args(const Json& response, const std::string& tool_name) {
         } else if (arguments != fn->end()) {
             parsed = *arguments;  // some services send the arguments as an object already
         }
-        if (!parsed.is_object()) args::throw_expected("dict", parsed);
+        if (!parsed.is_object()) throw ModelAnswerTypeError("Expected dict, got " + type_name(parsed));
         return parsed;
     }
-    throw ValueError("Tool call '" + tool_name + "' not found");
+    throw ModelAnswerError("Tool call '" + tool_name + "' not found");
 }
 
 Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector<std::string>& image_paths,
@@ -165,6 +172,7 @@ Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector
 
     const Json response = llm.chat(messages, tools, forced_tool_choice(kToolName), 0.1);
     Json result = _extract_tool_args(response, kToolName);
+    require_box(result);
 
     Json dimensions = Json::array();
     for (const Dimensions& d : images.dimensions) dimensions.push_back({d[0], d[1]});
@@ -174,13 +182,11 @@ Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector
     result.erase("annotated_image_path");
 
     if (!output_dir || output_dir->empty()) return result;
-    const Json bbox = result.contains("bounding_box") ? result["bounding_box"] : Json::array();
-    if (!bbox.is_array() || bbox.size() != 4) return result;
+    const Json& bbox = result["bounding_box"];
     const std::int64_t page = result.contains("page") ? answer_int(result["page"], "page") : 1;
     const std::int64_t last = std::max<std::int64_t>(static_cast<std::int64_t>(image_paths.size()) - 1, 0);
     const std::int64_t page_idx = std::min(std::max<std::int64_t>(page, 1) - 1, last);
     if (page_idx >= static_cast<std::int64_t>(images.dimensions.size())) return result;
-    require_numeric_box(bbox);
     const Dimensions& size = images.dimensions[static_cast<size_t>(page_idx)];
     try {
         result["annotated_image_path"] =
@@ -193,7 +199,7 @@ Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector
 }
 
 ChatModel& require_model(const ModeArgs& args, const char* mode) {
-    if (args.llm == nullptr) throw ValueError(std::string("Mode '") + mode + "' needs a model client, but none was given");
+    if (args.llm == nullptr) throw UsageError(std::string("Mode '") + mode + "' needs a model client, but none was given");
     return *args.llm;
 }
 

@@ -60,7 +60,7 @@ using text::trim;
 // The key and the address's credentials must never reach a message, whatever text
 // (service replies, URLs, curl's own error text) a message was built from.
 std::string scrub(std::string text, const std::string& key) {
-    if (!key.empty())
+    if (key.size() >= secrets::kMinSecretLength)
         for (auto pos = text.find(key); pos != std::string::npos; pos = text.find(key, pos + 3))
             text.replace(pos, key.size(), "***");
     return secrets::redact(std::move(text));
@@ -267,7 +267,11 @@ struct Modelwire::Client {
     }
 };
 
-Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)), client_(std::make_unique<Client>()) {
+Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)) {
+    // A zero or negative budget would mean "no limit" to the transfer library.
+    if (!std::isfinite(settings_.timeout) || settings_.timeout <= 0)
+        throw UsageError("Invalid timeout: must be a number of seconds > 0");
+    client_ = std::make_unique<Client>();
     secrets::add(settings_.api_key);
     secrets::add(secrets::url_credentials(settings_.base_url));
 }
@@ -276,10 +280,18 @@ Modelwire::~Modelwire() = default;
 
 Json Modelwire::send_chat(const Json& messages, const Json& tools, const Json& tool_choice,
                           const Json& temperature, const Json& max_tokens) {
-    const ModelConfig& s = settings_;
+    const ModelConfig copy = settings_;  // the request's own: a later change is for the next one
+    return chat_with(copy, messages, tools, tool_choice, temperature, max_tokens);
+}
+
+Json Modelwire::chat_with(const ModelConfig& s, const Json& messages, const Json& tools, const Json& tool_choice,
+                          const Json& temperature, const Json& max_tokens) {
     require_model_service(s);
 
-    double temp = temperature.is_null() ? s.temperature : temperature.get<double>();
+    // A temperature the user chose applies to every request; otherwise the mode's own.
+    double temp = s.temperature_override ? *s.temperature_override
+                  : temperature.is_null() ? s.temperature
+                                          : temperature.get<double>();
     if (!std::isfinite(temp)) throw ValueError("The configured temperature must be a finite number");
     Json tokens = max_tokens.is_null() ? Json(s.max_tokens) : max_tokens;
 

@@ -390,7 +390,7 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     doc["header"] = std::move(header);
 
     Json sections = Json::array();
-    if (run.mode == "automate") {
+    if (run.mode == "automate" || (run.mode == "action" && !s.steps.empty())) {
         sections = s.steps;
     } else {
         const std::vector<std::string>& shots = run.image_paths.empty() ? s.captured : run.image_paths;
@@ -411,20 +411,30 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
 
 namespace {
 
-std::string save_page(const std::string& output_dir, const std::string& path, const std::string& html) {
-    fs::ensure_directory(output_dir.empty() ? "." : output_dir);
-    fs::write_file(path, html);
-    return path;
+// An automation's page is named after its run, which several runs on different
+// displays may share: it never replaces another run's page ("_2", ...). The other
+// modes' pages follow their screenshot's name and are replaced like it.
+std::string save_page(const std::string& output_dir, const std::string& path, const std::string& html,
+                      bool keep_others) {
+    const std::string dir = output_dir.empty() ? "." : output_dir;
+    fs::ensure_directory(dir);
+    if (!keep_others) {
+        fs::write_file(path, html);
+        return path;
+    }
+    const std::string name = std::filesystem::path(path).filename().string();
+    const std::string base = name.substr(0, name.size() - std::string_view("_report.html").size());
+    return fs::write_new_file(dir, [&](const std::string& n) { return base + n + "_report.html"; }, html).path;
 }
 
 }  // namespace
 
 std::string RunReport::write(const Json& record) {
-    return save_page(state_->run.output_dir, file_path(), render(&record, nullptr));
+    return save_page(state_->run.output_dir, file_path(), render(&record, nullptr), state_->run.mode == "automate");
 }
 
 std::string RunReport::write_failed(const std::string& error) {
-    return save_page(state_->run.output_dir, file_path(), render(nullptr, &error));
+    return save_page(state_->run.output_dir, file_path(), render(nullptr, &error), state_->run.mode == "automate");
 }
 
 }  // namespace droidlens

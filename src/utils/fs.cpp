@@ -54,10 +54,13 @@ std::string read_file(const std::string& path) {
     return data;
 }
 
-void write_file(const std::string& path, std::string_view bytes) {
+namespace {
+
+// Writes `bytes` to a new temporary file beside `path` (same directory, so that a
+// rename or link onto `path` is atomic) and returns its name.
+std::string write_temporary(const std::string& path, std::string_view bytes) {
     stdfs::path target(path);
     std::string dir = target.parent_path().string();
-    // A unique temporary name in the same directory, so the rename is atomic.
     std::random_device rd;
     std::string tmp = (dir.empty() ? std::string() : dir + "/") + "." + target.filename().string() + ".tmp" +
                       std::to_string(::getpid()) + "_" + std::to_string(rd());
@@ -84,11 +87,54 @@ void write_file(const std::string& path, std::string_view bytes) {
         ::unlink(tmp.c_str());
         throw FileSystemError("Cannot write '" + path + "': " + std::strerror(err));
     }
+    return tmp;
+}
+
+// Puts the finished temporary file under `target` only when that name is free:
+// true when it did, false when the name is taken. A hard link fails atomically on an
+// existing name; file systems without links get the name claimed with O_EXCL first.
+bool place_if_free(const std::string& tmp, const std::string& target) {
+    if (::link(tmp.c_str(), target.c_str()) == 0) {
+        ::unlink(tmp.c_str());
+        return true;
+    }
+    int err = errno;
+    if (err == EEXIST) return false;
+    if (err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) return false;
+        if (fd >= 0) {
+            ::close(fd);
+            if (std::rename(tmp.c_str(), target.c_str()) == 0) return true;
+        }
+        err = errno;
+    }
+    ::unlink(tmp.c_str());
+    throw FileSystemError("Cannot write '" + target + "': " + std::strerror(err));
+}
+
+}  // namespace
+
+void write_file(const std::string& path, std::string_view bytes) {
+    const std::string tmp = write_temporary(path, bytes);
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
         int err = errno;
         ::unlink(tmp.c_str());
         throw FileSystemError("Cannot write '" + path + "': " + std::strerror(err));
     }
+}
+
+NewFile write_new_file(const std::string& dir, const std::function<std::string(const std::string&)>& name,
+                       std::string_view bytes) {
+    const std::string tmp = write_temporary(join(dir, name("")), bytes);
+    for (int n = 1; n <= kMaxNameSuffix; ++n) {
+        const std::string suffix = n == 1 ? "" : "_" + std::to_string(n);
+        const std::string target = join(dir, name(suffix));
+        if (place_if_free(tmp, target)) return {target, suffix};
+    }
+    ::unlink(tmp.c_str());
+    throw FileSystemError("Cannot write '" + join(dir, name("")) + "': " + std::to_string(kMaxNameSuffix) +
+                          " files of that name exist already");
 }
 
 std::string join(const std::string& dir, const std::string& name) {

@@ -1,6 +1,7 @@
 // File helpers shared by the modules that read inputs and write outputs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,21 @@ std::string read_file(const std::string& path);
 // file beside the target first and is renamed over it, so a failed write never leaves
 // a truncated file under the target's name. Throws FileSystemError.
 void write_file(const std::string& path, std::string_view bytes);
+
+// How many same-named files write_new_file tries before it gives up.
+inline constexpr int kMaxNameSuffix = 10000;
+
+struct NewFile {
+    std::string path;    // the file written
+    std::string suffix;  // "" when the first name was free, else "_2", "_3", ...
+};
+
+// Writes `bytes` to a file of `dir` that did not exist before: name("") when that is
+// free, else name("_2"), name("_3"), ... The name is taken atomically, so processes
+// writing into one directory at the same moment never replace each other's files,
+// and the file appears only once it is complete. Throws FileSystemError.
+NewFile write_new_file(const std::string& dir, const std::function<std::string(const std::string&)>& name,
+                       std::string_view bytes);
 
 // `dir` joined with `name` by the platform's path rules.
 std::string join(const std::string& dir, const std::string& name);

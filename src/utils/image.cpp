@@ -201,8 +201,10 @@ CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& 
     adb::Screenshot shot = adb::get_screenshot(serial, display_id);
     const std::string bytes = base64_to_image_bytes(shot.base64_data);
     fs::ensure_directory(output_dir);
-    std::string path = fs::join(output_dir, fs::local_time_text("%Y%m%d_%H%M%S") + ".png");
-    fs::write_file(path, bytes);
+    // Named after the capture time; a capture of the same second (another run into the
+    // same directory) gets "_2", "_3", ... instead of replacing this one.
+    const std::string stamp = fs::local_time_text("%Y%m%d_%H%M%S");
+    std::string path = fs::write_new_file(output_dir, [&](const std::string& n) { return stamp + n + ".png"; }, bytes).path;
     if (RunObserver* observer = current_run_observer()) {
         try {
             observer->on_screenshot_saved(path);

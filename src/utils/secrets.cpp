@@ -23,7 +23,7 @@ std::string_view userinfo_at(std::string_view text, size_t scheme_end) {
 }  // namespace
 
 void add(const std::string& secret) {
-    if (secret.size() < 4) return;
+    if (secret.size() < kMinSecretLength) return;
     std::lock_guard<std::mutex> lock(g_mutex);
     if (std::find(g_secrets.begin(), g_secrets.end(), secret) == g_secrets.end()) g_secrets.push_back(secret);
 }

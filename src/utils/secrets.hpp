@@ -4,13 +4,19 @@
 // redact().
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace droidlens::secrets {
 
-// Registers a secret. Texts shorter than four characters are ignored (they would
-// match ordinary words).
+// Keys shorter than this are placeholders that local services accept ("EMPTY",
+// "ollama", "lm-studio", "local"), not secrets: hiding them would only mangle
+// ordinary words ("localhost" shown as "***host", PATH dropped from a child's
+// environment because it contains "local").
+inline constexpr std::size_t kMinSecretLength = 8;
+
+// Registers a secret. Texts shorter than kMinSecretLength are ignored.
 void add(const std::string& secret);
 
 // True when `text` contains a registered secret.

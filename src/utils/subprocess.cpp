@@ -375,12 +375,23 @@ void kill_group(pid_t pid) {
 
 }  // namespace
 
+bool on_path(const std::string& program) {
+    try {
+        const std::string file = find_program(program);
+        return ::access(file.c_str(), X_OK) == 0;
+    } catch (const ProcessError&) {
+        return false;
+    }
+}
+
 std::vector<std::string> child_environment(char** env) {
     std::vector<std::string> out;
     for (char** e = env; e && *e; ++e) {
         const std::string_view entry(*e);
         if (entry.starts_with("DROIDLENS_") || entry.starts_with("OPENAI_")) continue;
-        if (secrets::appears_in(entry)) continue;
+        // Only the value counts: a name never holds the key.
+        const size_t eq = entry.find('=');
+        if (secrets::appears_in(eq == std::string_view::npos ? entry : entry.substr(eq + 1))) continue;
         out.emplace_back(entry);
     }
     return out;

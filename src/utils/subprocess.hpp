@@ -38,6 +38,10 @@ inline constexpr std::size_t kMaxOutputBytes = std::size_t{64} << 20;
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                           std::size_t max_output = kMaxOutputBytes);
 
+// True when run_process would find `program` (a path, or a name looked up on PATH)
+// as an executable file.
+bool on_path(const std::string& program);
+
 // The environment a child gets: `env` (NAME=value entries) without the entries
 // described above.
 std::vector<std::string> child_environment(char** env);

@@ -156,18 +156,15 @@ std::string current_app_from_reports(const std::string& first, const std::functi
         if (has_focus_lines(older) || !report.recognised) report = std::move(older);
     }
     if (!report.recognised)
-        throw RuntimeError(detail::failure_prefix(kWhat, device_id) +
+        throw DeviceError(detail::failure_prefix(kWhat, device_id) +
                            ": unexpected output of dumpsys window: " + detail::device_text(first));
 
     const Focus* focus = nullptr;
     if (display_id) {
-        if (!report.displays.empty()) {
-            const auto it = report.displays.find(*display_id);
-            if (it == report.displays.end())
-                throw RuntimeError(detail::failure_prefix(kWhat, device_id) + ": no display " +
-                                   std::to_string(*display_id) + " in dumpsys window");
-            focus = &it->second;
-        }
+        // A display the report has no section for (a virtual display, a report that
+        // lists only some) takes the global focus: the app is information for the
+        // model, not a reason to stop the run.
+        if (const auto it = report.displays.find(*display_id); it != report.displays.end()) focus = &it->second;
         // A section without focus lines comes from a release where focus was global.
         if (!focus || focus->empty()) focus = &report.global;
     } else {

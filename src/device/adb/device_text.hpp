@@ -60,7 +60,7 @@ inline std::string failure_prefix(const std::string& what, const std::optional<s
 }
 
 // Runs an adb command line. A non-zero exit (device not found, unauthorized, offline,
-// no adb server) throws RuntimeError "<what>[ on device 'X']: <adb's error text>";
+// no adb server) throws DeviceError "<what>[ on device 'X']: <adb's error text>";
 // a missing adb or a time-out keeps the runner's ProcessError / TimeoutError.
 inline proc::ProcessResult run_adb(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
                                    const std::string& what, const std::optional<std::string>& device_id) {
@@ -69,7 +69,7 @@ inline proc::ProcessResult run_adb(const std::vector<std::string>& argv, std::ch
         std::string why = device_text(result.stderr_data);
         if (why == "no output") why = device_text(result.stdout_data);
         if (why == "no output") why = "adb exited with status " + std::to_string(result.exit_code);
-        throw RuntimeError(failure_prefix(what, device_id) + ": " + why);
+        throw DeviceError(failure_prefix(what, device_id) + ": " + why);
     }
     return result;
 }

@@ -83,28 +83,39 @@ std::vector<DeviceInfo> parse_device_list(const std::string& output) {
     return devices;
 }
 
-std::vector<DeviceInfo> ADBConnection::list_devices() const {
+DeviceListing list_devices_explained(const std::string& adb_path) {
+    DeviceListing out;
     try {
-        const auto result = proc::run_process({adb_path_, "devices", "-l"}, kListTimeout);
+        if (!proc::on_path(adb_path)) {
+            out.problem = adb_path + " was not found on PATH; install the Android platform tools";
+            console_line("Error listing devices: " + out.problem);
+            return out;
+        }
+        const auto result = proc::run_process({adb_path, "devices", "-l"}, kListTimeout);
         check_utf8(result.stdout_data);
-        auto devices = parse_device_list(result.stdout_data);
+        out.devices = parse_device_list(result.stdout_data);
         // A failing adb (no server, no permission) usually prints nothing on stdout;
         // say so on the console, or the caller would see a plain "no devices".
         if (result.exit_code != 0) {
             std::string why(strip(result.stderr_data).substr(0, 300));
-            console_line("Error listing devices: " + adb_path_ + " exited with status " +
-                         std::to_string(result.exit_code) + (why.empty() ? "" : ": " + why));
+            out.problem = adb_path + " exited with status " + std::to_string(result.exit_code) +
+                          (why.empty() ? "" : ": " + why);
+            console_line("Error listing devices: " + out.problem);
         }
-        return devices;
+        return out;
     } catch (const CancelledError&) {
         throw;  // the user stopped the run: that is not "no devices"
     } catch (const std::exception& e) {
-        console_line(std::string("Error listing devices: ") + e.what());
+        out.problem = e.what();
     } catch (...) {
-        console_line("Error listing devices: unknown error");
+        out.problem = "unknown error";
     }
-    return {};
+    console_line("Error listing devices: " + out.problem);
+    out.devices.clear();
+    return out;
 }
+
+std::vector<DeviceInfo> ADBConnection::list_devices() const { return list_devices_explained(adb_path_).devices; }
 
 std::vector<DeviceInfo> list_devices() { return ADBConnection().list_devices(); }
 

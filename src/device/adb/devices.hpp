@@ -39,4 +39,14 @@ std::vector<DeviceInfo> parse_device_list(const std::string& output);
 // ADBConnection().list_devices().
 std::vector<DeviceInfo> list_devices();
 
+// The device list with the reason it may be empty: `problem` says why adb could not
+// list devices ("adb was not found on PATH; install the Android platform tools", its
+// own error text), and is empty when adb answered. Prints the same console line as
+// list_devices().
+struct DeviceListing {
+    std::vector<DeviceInfo> devices;
+    std::string problem;
+};
+DeviceListing list_devices_explained(const std::string& adb_path = "adb");
+
 }  // namespace droidlens::adb

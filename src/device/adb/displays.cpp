@@ -232,7 +232,7 @@ Json parse_surfaceflinger_displays(std::string_view report_bytes) {
 
 Json parse_displays(std::string_view display_report, const Json& surfaceflinger_displays) {
     const std::string report = as_utf8(display_report);
-    if (strip(report).empty()) throw RuntimeError(kNoDisplayReport);
+    if (strip(report).empty()) throw DeviceError(kNoDisplayReport);
 
     // Sections run from a "Display N:" header to the next header or the end of the
     // report; a repeated header continues its earlier section.
@@ -336,12 +336,12 @@ Json list_displays(const std::optional<std::string>& device_id) {
             try {
                 std::string why = detail::device_text(display.stderr_data);
                 if (why == "no output") why = "adb exited with status " + std::to_string(display.exit_code);
-                throw RuntimeError(detail::failure_prefix("dumpsys display", device_id) + ": " + why);
+                throw DeviceError(detail::failure_prefix("dumpsys display", device_id) + ": " + why);
             } catch (...) {
-                std::throw_with_nested(RuntimeError(kNoDisplayReport));
+                std::throw_with_nested(DeviceError(kNoDisplayReport));
             }
         }
-        throw RuntimeError(kNoDisplayReport);
+        throw DeviceError(kNoDisplayReport);
     }
     const Json physical = list_surfaceflinger_displays(device_id);
     return parse_displays(display.stdout_data, physical);

@@ -64,7 +64,7 @@ Screenshot get_screenshot(const std::optional<std::string>& device_id, std::opti
     const auto result = detail::run_adb(argv, kCaptureTimeout, "Screenshot failed", device_id);
     std::string_view png = result.stdout_data;
     auto failure = [&](const std::string& why) {
-        return RuntimeError(detail::failure_prefix("Screenshot failed", device_id) + ": " + why);
+        return DeviceError(detail::failure_prefix("Screenshot failed", device_id) + ": " + why);
     };
 
     // exec-out carries the device's error text ("Capturing failed.", "Display Id '5'

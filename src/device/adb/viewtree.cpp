@@ -19,21 +19,6 @@
 
 namespace droidlens::adb {
 
-std::string _select_device(const std::optional<std::string>& device_id) {
-    // Fetched afresh on every call: devices come and go between requests.
-    const auto devices = list_devices();
-    if (devices.empty()) throw RuntimeError("No ADB devices detected");
-    if (device_id && !device_id->empty()) {
-        for (const auto& d : devices)
-            if (d.device_id == *device_id) return *device_id;
-        throw RuntimeError("Device not found: " + *device_id);
-    }
-    if (devices.size() > 1) throw RuntimeError("Multiple devices detected; please provide --device-id");
-    return devices.front().device_id;
-}
-
-std::string resolve_device_id(const std::optional<std::string>& device_id) { return _select_device(device_id); }
-
 namespace {
 
 constexpr const char* kNeedAdb =
@@ -56,23 +41,7 @@ template <class Cause>
     try {
         throw cause;
     } catch (...) {
-        std::throw_with_nested(RuntimeError(outer));
-    }
-}
-
-bool on_path(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-    while (true) {
-        const std::size_t colon = dirs.find(':');
-        std::string dir(dirs.substr(0, colon));
-        if (dir.empty()) dir = ".";
-        const std::string candidate = dir + "/" + program;
-        struct stat st {};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-            return true;
-        if (colon == std::string_view::npos) return false;
-        dirs.remove_prefix(colon + 1);
+        std::throw_with_nested(DeviceError(outer));
     }
 }
 
@@ -169,7 +138,7 @@ proc::ProcessResult run_step(const std::vector<std::string>& argv, std::chrono::
 
 void remove_dump_file(const std::string& serial, const std::string& path) {
     try {
-        proc::run_process(adb_words(serial, {"shell", "rm", "-f", path}), kCleanupTimeout);
+        proc::run_process(adb_words(serial, {"shell", "rm -f " + path}), kCleanupTimeout);
     } catch (const std::exception&) {
         // Best effort: the device is gone or hangs; the file name is this process's own,
         // so a later run never reads it as its dump.
@@ -187,7 +156,7 @@ Attempt dump_once(const std::string& serial, const std::string& path, std::chron
     // Removed first: a file left by an earlier run must never be read back as this dump.
     proc::ProcessResult dumped;
     try {
-        dumped = run_step(adb_words(serial, {"shell", "rm", "-f", path, ";", "uiautomator", "dump", path}), timeout,
+        dumped = run_step(adb_words(serial, {"shell", "rm -f " + path + "; uiautomator dump " + path}), timeout,
                           serial, "uiautomator dump");
     } catch (...) {
         remove_dump_file(serial, path);
@@ -195,7 +164,9 @@ Attempt dump_once(const std::string& serial, const std::string& path, std::chron
     }
     proc::ProcessResult read;
     try {
-        read = run_step(adb_words(serial, {"exec-out", "cat", path, ";", "rm", "-f", path}), kReadTimeout, serial,
+        // One word: exec-out quotes every word after the first, so a separate ";"
+        // would reach cat as a file name instead of ending its command.
+        read = run_step(adb_words(serial, {"exec-out", "cat " + path + "; rm -f " + path}), kReadTimeout, serial,
                         "Reading the dump back");
     } catch (...) {
         remove_dump_file(serial, path);
@@ -209,17 +180,17 @@ Attempt dump_once(const std::string& serial, const std::string& path, std::chron
 
     const std::string said = dumped.stdout_data + "\n" + dumped.stderr_data;
     if (contains(said, "could not get idle state"))
-        throw RuntimeError("uiautomator could not get an idle state on device '" + serial +
+        throw DeviceError("uiautomator could not get an idle state on device '" + serial +
                            "': the screen kept changing (an animation, a video, a live wallpaper) and uiautomator "
                            "gave up waiting after about 10 seconds; stop the animation or turn off the animation "
                            "scales in the developer options, then retry");
     if (contains(said, "null root node")) return {Outcome::kNullRoot, {}};
     if (xml)
-        throw RuntimeError("the dump read back from device '" + serial + "' is incomplete (" +
+        throw DeviceError("the dump read back from device '" + serial + "' is incomplete (" +
                            std::to_string(xml->size()) + " bytes, its root element is not closed)");
     std::string why = detail::device_text(said);
     if (why == "no output") why = detail::device_text(read.stdout_data);
-    throw RuntimeError("uiautomator dump on device '" + serial + "' wrote no dump (exit status " +
+    throw DeviceError("uiautomator dump on device '" + serial + "' wrote no dump (exit status " +
                        std::to_string(dumped.exit_code) + "): " + why);
 }
 
@@ -230,7 +201,7 @@ std::string _dump_file_path() {
 }
 
 std::string dump_viewtree(const std::optional<std::string>& device_id, std::chrono::milliseconds dump_timeout) {
-    if (!on_path("adb")) fail_because(kNeedAdb, ProcessError("adb was not found on PATH"));
+    if (!proc::on_path("adb")) fail_because(kNeedAdb, ProcessError("adb was not found on PATH"));
 
     const std::string serial = _select_device(device_id);
 
@@ -240,10 +211,10 @@ std::string dump_viewtree(const std::optional<std::string>& device_id, std::chro
         if (state.exit_code != 0 || answer != "device") {
             std::string why = detail::device_text(state.stderr_data);
             if (why == "no output") why = "device is in state '" + detail::device_text(answer) + "'";
-            throw RuntimeError("adb get-state on device '" + serial + "': " + why);
+            throw DeviceError("adb get-state on device '" + serial + "': " + why);
         }
     } catch (const Error&) {
-        std::throw_with_nested(RuntimeError(kConnectFailed));
+        std::throw_with_nested(DeviceError(kConnectFailed));
     }
 
     // One dump at a time per process: the file name is the process's own, and a device
@@ -258,11 +229,11 @@ std::string dump_viewtree(const std::optional<std::string>& device_id, std::chro
             attempt = dump_once(serial, path, dump_timeout);
         }
         if (attempt.outcome == Outcome::kNullRoot)
-            throw RuntimeError("uiautomator found no window to dump on device '" + serial +
+            throw DeviceError("uiautomator found no window to dump on device '" + serial +
                                "' (null root node), twice; the screen may be off or changing windows");
         return std::move(attempt.xml);
     } catch (const Error&) {
-        std::throw_with_nested(RuntimeError(kDumpFailed));
+        std::throw_with_nested(DeviceError(kDumpFailed));
     }
 }
 

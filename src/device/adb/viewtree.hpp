@@ -1,20 +1,14 @@
-// Which connected device a request addresses, and the UI hierarchy dump of that
-// device (the XML that uiautomator writes for the current windows).
+// The UI hierarchy dump of a device (the XML that uiautomator writes for the current
+// windows).
 #pragma once
 
 #include <chrono>
 #include <optional>
 #include <string>
 
+#include "device/adb/selection.hpp"
+
 namespace droidlens::adb {
-
-// Picks the device: fails with RuntimeError "No ADB devices detected",
-// "Device not found: " + id, or "Multiple devices detected; please provide --device-id".
-// An empty id counts as none.
-std::string _select_device(const std::optional<std::string>& device_id);
-
-// The entry other modules call; same contract as _select_device.
-std::string resolve_device_id(const std::optional<std::string>& device_id);
 
 // How long one `uiautomator dump` may take on the device. uiautomator itself waits up
 // to about 10 seconds for the screen to become idle before it gives up.
