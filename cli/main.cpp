@@ -294,6 +294,7 @@ int main(int argc, char** argv) {
     if (mode.empty()) return fail("a mode is required: " + mode_list() + " (see droidlens --help)", 2);
 
     const ModeInfo* info = find_mode(mode);
+    if (info == nullptr && mode_help(mode) == nullptr) return fail("Unknown mode: " + mode, 2);
     const bool takes_request = info ? info->needs_model : false;
     if (positional.size() > (takes_request ? 1u : 0u)) {
         const std::string surplus = positional[takes_request ? 1 : 0];

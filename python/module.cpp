@@ -34,6 +34,10 @@ struct ErrorClasses {
     PyObject* model_service = nullptr;
     PyObject* timeout = nullptr;
     PyObject* cancelled = nullptr;
+    PyObject* usage = nullptr;
+    PyObject* device = nullptr;
+    PyObject* model_answer = nullptr;
+    PyObject* model_answer_type = nullptr;
 } g_errors;
 
 PyObject* add_error(py::module_& m, const char* name, std::initializer_list<PyObject*> bases, const char* doc) {
@@ -66,12 +70,28 @@ void add_errors(py::module_& m) {
                           "A device command or a model request ran past its time-out.");
     e.cancelled = add_error(m, "CancelledError", {e.runtime},
                             "The work was stopped on request (droidlens.cancel()) before it finished.");
+    e.usage = add_error(m, "UsageError", {e.value},
+                        "The call's arguments cannot be used: an unknown mode, an empty request, a value out of "
+                        "range, a configuration that cannot be read.");
+    e.device = add_error(m, "DeviceError", {e.runtime},
+                         "The device side failed: adb missing, no device or several, the named one not connected, "
+                         "a device command that failed.");
+    e.model_answer = add_error(m, "ModelAnswerError", {e.value},
+                               "The model answered, but the answer cannot be used: no tool call, arguments that are "
+                               "not JSON or lack what is needed, an empty answer.");
+    e.model_answer_type = add_error(m, "ModelAnswerTypeError", {e.type, e.model_answer},
+                                    "An unusable model answer whose values have the wrong type.");
 }
 
 PyObject* class_for(const std::exception& e) {
     const ErrorClasses& c = g_errors;
     if (dynamic_cast<const CancelledError*>(&e)) return c.cancelled;
     if (dynamic_cast<const ModelServiceError*>(&e)) return c.model_service;
+    if (dynamic_cast<const ModelAnswerFault*>(&e))
+        return dynamic_cast<const TypeError*>(&e) ? c.model_answer_type : c.model_answer;
+    if (dynamic_cast<const ConversionError*>(&e) || dynamic_cast<const JsonParseError*>(&e)) return c.model_answer;
+    if (dynamic_cast<const UsageError*>(&e)) return c.usage;
+    if (dynamic_cast<const DeviceError*>(&e)) return c.device;
     if (dynamic_cast<const TimeoutError*>(&e)) return c.timeout;
     if (dynamic_cast<const FileSystemError*>(&e) || dynamic_cast<const ProcessError*>(&e)) return c.os;
     if (dynamic_cast<const TypeError*>(&e)) return c.type;
@@ -563,5 +583,6 @@ PYBIND11_MODULE(droidlens, m) {
 
     // `from droidlens import *` must not shadow the built-in exception names.
     m.attr("__all__") = py::make_tuple("route", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
-                                       "set_console", "Error", "ModelServiceError", "CancelledError");
+                                       "set_console", "Error", "ModelServiceError", "CancelledError", "UsageError",
+                                       "DeviceError", "ModelAnswerError");
 }

@@ -103,8 +103,6 @@ TEST_F(ActionMode, EveryActionReachesTheDeviceWithTheRightPixels) {
         {R"({"action": "wait", "duration": "0.05"})", "Wait", "Waited 0.05 seconds", {}},
         // Outside 0-1000: clamped to the screen's edge.
         {R"({"action": "Tap", "element": [-50, 4000]})", "Tap", "Tapped (0, 1279)", {"input tap 0 1279"}},
-        // No element: the top-left corner.
-        {R"({"action": "Tap"})", "Tap", "Tapped (0, 0)", {"input tap 0 0"}},
     };
     for (const Case& c : odd) {
         const auto before = input_log().size();
@@ -115,6 +113,17 @@ TEST_F(ActionMode, EveryActionReachesTheDeviceWithTheRightPixels) {
         const auto log = input_log();
         EXPECT_EQ(std::vector<std::string>(log.begin() + static_cast<long>(before), log.end()), c.input)
             << c.arguments;
+    }
+
+    // An action without its point cannot be right: refused, nothing sent, never the
+    // corner of the screen.
+    for (const char* incomplete : {R"({"action": "Tap"})", R"({"action": "Long Press", "element": null})",
+                                   R"({"action": "Double Tap"})", R"({"action": "Swipe", "start": [1, 2]})"}) {
+        const auto before = input_log().size();
+        const Json r = act(incomplete);
+        EXPECT_EQ(r["success"], false) << incomplete;
+        EXPECT_NE(r["message"].get<std::string>().find(" needs "), std::string::npos) << r["message"];
+        EXPECT_EQ(input_log().size(), before) << incomplete;
     }
 
     set_screen(1220, 2656);
@@ -205,7 +214,7 @@ TEST_F(ActionMode, BadAnswersFailClearlyAndPerformNothing) {
 TEST_F(ActionMode, TheDeviceIsCheckedBeforeAnythingElse) {
     ModeArgs a = args();
     a.device_id = "missing-9";
-    EXPECT_THROW_MSG(action::run(a), RuntimeError, "Device not found: missing-9");
+    EXPECT_THROW_MSG(action::run(a), RuntimeError, "Device not found: missing-9 (connected: emu-1)");
     adb.set_devices(testsupport::FakeAdb::kHeader + std::string("\n"));
     EXPECT_THROW_MSG(action::run(args()), RuntimeError, "No ADB devices detected");
     EXPECT_TRUE(server.requests().empty());

@@ -95,6 +95,16 @@ TEST(Cli, BadInputGivesOneErrorLineAndTheRightStatus) {
          "*"},
         {{"diff", "--display-id", "two"}, 2, "*"},
         {{"diff", "--no-such-flag"}, 2, "*"},
+        {{"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "-i",
+          example("settings_after.png")},
+         2,
+         "diff mode requires two images, got 3"},
+        {{"diff", "-i", example("settings_before.png"), "-i", example("settings_after.png"), "then"},
+         2,
+         "unexpected argument 'then': droidlens diff takes no request (see droidlens diff --help)"},
+        {{"locate", "x", "--base-url", "http://127.0.0.1:9/v1", "--model", "m", "--temperature", "2.5"},
+         2,
+         "Invalid temperature: must be a number from 0 to 2"},
         {{}, 2, "*"},
     };
     for (const Case& c : cases) {
@@ -129,7 +139,7 @@ TEST(Cli, DisplaysOfTheSimulatedDevice) {
     REQUIRE_SHARED_FIXTURE(report, "dumpsys/dumpsys_display_chromebook_arc_r_3displays.txt");
     testsupport::FakeAdb adb;
     CliRun r = droidlens_cli({"displays"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "droidlens: error: No ADB devices detected\n");
 
     adb.add_device("SER1");
@@ -150,8 +160,8 @@ TEST(Cli, DisplaysOfTheSimulatedDevice) {
         EXPECT_EQ(j["displays"][1]["hwc_port"], nullptr);
     }
     r = droidlens_cli({"displays", "--device-id", "NOPE"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "droidlens: error: Device not found: NOPE\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "droidlens: error: Device not found: NOPE (connected: SER1)\n");
 }
 
 TEST(Cli, HelpAndVersion) {

@@ -92,7 +92,7 @@ TEST_F(DeviceCli, AutomateStopsAtTheStepLimit) {
     on_each_request([this](int n) { set_screen(617, 1280, static_cast<unsigned char>(n)); });
     answers({"do(action=\"Back\")", "do(action=\"Home\")", "do(action=\"Back\")", "do(action=\"Home\")"});
     const CliRun r = droidlens_cli({"automate", "never done", "--max-steps", "2", "--lang", "en"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.status, 6) << r.err;  // the task was not done; the record is still printed
     EXPECT_EQ(Json::parse(r.out).dump(), R"({"mode":"automate","status":"max_steps","message":"Max steps reached","steps":2})");
     EXPECT_EQ(input_log(), (std::vector<std::string>{"input keyevent 4", "input keyevent 3"}));
     EXPECT_EQ(server.pending(), 2u);
@@ -135,15 +135,15 @@ TEST_F(DeviceCli, NodepinAnswersWithTheHierarchyNodeOnEachDisplay) {
 
 TEST_F(DeviceCli, FailuresGiveOneErrorLine) {
     CliRun r = droidlens_cli({"action", "tap", "--device-id", "nope"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "droidlens: error: Device not found: nope\n");
+    EXPECT_EQ(r.err, "droidlens: error: Device not found: nope (connected: emu-1)\n");
     r = droidlens_cli({"automate", "go", "--max-steps", "-1"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "droidlens: error: max_steps must not be negative, got -1\n");
     adb.set_devices(testsupport::FakeAdb::kHeader + std::string("\n"));
     r = droidlens_cli({"action", "tap"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "droidlens: error: No ADB devices detected\n");
     EXPECT_TRUE(server.requests().empty());
     EXPECT_TRUE(input_log().empty());
@@ -288,4 +288,113 @@ TEST_F(DeviceCli, CtrlCWhileTypingGivesTheKeyboardBack) {
     EXPECT_EQ(testsupport::read_text(adb.device_dir(kSerial) + "/settings/secure/default_input_method"),
               "com.android.inputmethod.latin/.LatinIME\n");
     EXPECT_TRUE(eventually([] { return processes_running({"sleep", "47.5"}) == 0; }));
+}
+
+TEST_F(DeviceCli, EveryModeResolvesTheDeviceAlikeAndAnUnfinishedTaskExitsSix) {
+    // An action the model got wrong: nothing reaches the device, the record is printed,
+    // and the status says the task was not done.
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Tap"})"));
+    CliRun r = droidlens_cli({"action", "tap it"});
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_EQ(Json::parse(r.out)["success"], false);
+    EXPECT_TRUE(input_log().empty());
+
+    // Two devices and none named: one message, whichever mode meets them first.
+    adb.add_device("emu-2", "device", "Pixel_8");
+    const std::string several =
+        "droidlens: error: Multiple devices detected; please provide --device-id (connected: emu-1, emu-2)\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"action", "tap"}, {"automate", "go"}, {"locate", "x"}, {"nodepin", "x"},
+          {"screenshot"}, {"displays"}}) {
+        r = droidlens_cli(args);
+        EXPECT_EQ(r.status, 3) << args[0];
+        EXPECT_EQ(r.err, several) << args[0];
+    }
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST_F(DeviceCli, TheUsersTemperatureReachesEveryRequest) {
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Back"})"));
+    ASSERT_EQ(droidlens_cli({"action", "go back"}).status, 0);
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Back"})"));
+    ASSERT_EQ(droidlens_cli({"action", "go back", "--temperature", "0.7"}).status, 0);
+    answers({"finish(message=\"done\")"});
+    const std::string config = out.file("model.json");
+    testsupport::write_text(config, R"({"temperature": 0})");
+    ASSERT_EQ(droidlens_cli({"automate", "nothing", "--config", config}).status, 0);
+    const auto b = bodies();
+    ASSERT_EQ(b.size(), 3u);
+    EXPECT_EQ(b[0]["temperature"], 0.1);  // the mode's own
+    EXPECT_EQ(b[1]["temperature"], 0.7);
+    EXPECT_EQ(b[2]["temperature"], 0.0);
+}
+
+TEST_F(DeviceCli, AShortPlaceholderKeyIsNoSecret) {
+    // "local" is in PATH (/usr/local/bin) and in "localhost": neither may be mangled.
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Home"})"));
+    CliRun r = droidlens_cli({"action", "go home", "--api-key", "local"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(input_log(), std::vector<std::string>{"input keyevent 3"});
+    const auto run = proc::run_process({DROIDLENS_CLI, "locate", "x", "-i", testsupport::source_dir() + "/examples/settings_before.png",
+                                        "--base-url", "http://localhost:9/v1", "--model", "m", "--api-key", "local",
+                                        "--timeout", "1"},
+                                       std::chrono::seconds(30));
+    EXPECT_EQ(run.exit_code, 4);
+    EXPECT_NE(run.stderr_data.find("http://localhost:9/v1/chat/completions"), std::string::npos) << run.stderr_data;
+}
+
+TEST_F(DeviceCli, DevicesScreenshotAndConcurrentCapturesIntoOneDirectory) {
+    adb.set_file(kSerial, "getprop.txt", "[ro.build.version.release]: [14]\n[ro.product.model]: [Pixel 7]\n");
+    CliRun r = droidlens_cli({"devices"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json list = Json::parse(r.out);
+    ASSERT_EQ(list["devices"].size(), 1u);
+    EXPECT_EQ(list["devices"][0]["device_id"], kSerial);
+    EXPECT_EQ(list["devices"][0]["status"], "device");
+    EXPECT_EQ(list["devices"][0]["model"], "Pixel_7");
+    EXPECT_EQ(list["devices"][0]["android_version"], "14");
+
+    r = droidlens_cli({"screenshot"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json shot = Json::parse(r.out);
+    EXPECT_EQ(shot["image_dimensions"], Json::parse("[617, 1280]"));
+    EXPECT_TRUE(std::filesystem::exists(shot["image_path"].get<std::string>()));
+
+    // Four locate runs started together against one device and one directory: four
+    // captures and four annotated copies, none replacing another.
+    for (int i = 0; i < 4; ++i) server.enqueue(testsupport::tool_reply("return_target", {{"label", "x"}, {"bounding_box", {10, 10, 20, 20}}}));
+    testsupport::TempDir together;
+    std::vector<std::thread> runs;
+    std::vector<int> statuses(4, -1);
+    for (int i = 0; i < 4; ++i) {
+        runs.emplace_back([&, i] {
+            statuses[i] = proc::run_process({DROIDLENS_CLI, "locate", "the box", "--base-url", server.base_url(),
+                                             "--model", "m", "-o", together.str()},
+                                            std::chrono::seconds(60))
+                              .exit_code;
+        });
+    }
+    for (auto& t : runs) t.join();
+    EXPECT_EQ(statuses, std::vector<int>(4, 0));
+    int captures = 0, annotated = 0;
+    for (const auto& e : std::filesystem::directory_iterator(together.path())) {
+        const std::string name = e.path().filename().string();
+        annotated += name.find("_locate.png") != std::string::npos;
+        captures += name.find("_locate.png") == std::string::npos && e.path().extension() == ".png";
+    }
+    EXPECT_EQ(captures, 4);
+    EXPECT_EQ(annotated, 4);
+}
+
+TEST_F(DeviceCli, EachModeHasItsOwnHelp) {
+    for (const char* mode : {"locate", "diff", "automate", "devices", "screenshot"}) {
+        const auto r = proc::run_process({DROIDLENS_CLI, mode, "--help"}, std::chrono::seconds(10));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.stdout_data.rfind(std::string("droidlens ") + mode + ": ", 0), 0u) << r.stdout_data;
+        EXPECT_NE(r.stdout_data.find("Example:\n  droidlens " + std::string(mode)), std::string::npos);
+        EXPECT_NE(r.stdout_data.find("Exit status:"), std::string::npos);
+    }
+    const auto locate = proc::run_process({DROIDLENS_CLI, "locate", "--help"}, std::chrono::seconds(10)).stdout_data;
+    EXPECT_NE(locate.find("--image"), std::string::npos);
+    EXPECT_EQ(locate.find("--max-steps"), std::string::npos);  // only the options that apply
 }

@@ -109,14 +109,17 @@ TEST(ListDevices, FailuresBecomeAConsoleLineAndAnEmptyList) {
     ConsoleCapture console;
     EXPECT_TRUE(droidlens::adb::ADBConnection("droidlens-no-such-adb").list_devices().empty());
     EXPECT_EQ(console.text(),
-              "Error listing devices: [Errno 2] No such file or directory: 'droidlens-no-such-adb'\n");
+              "Error listing devices: droidlens-no-such-adb was not found on PATH; install the Android platform tools\n");
 
     {  // No adb on the search path at all.
         testsupport::TempDir empty;
         testsupport::ScopedEnv path("PATH", empty.str());
         ConsoleCapture c;
         EXPECT_TRUE(droidlens::adb::list_devices().empty());
-        EXPECT_EQ(c.text(), "Error listing devices: [Errno 2] No such file or directory: 'adb'\n");
+        EXPECT_EQ(c.text(), "Error listing devices: adb was not found on PATH; install the Android platform tools\n");
+        // Selection says why there is no device.
+        EXPECT_THROW_MSG(droidlens::adb::resolve_device_id(std::nullopt), droidlens::DeviceError,
+                         "No ADB devices detected: adb was not found on PATH; install the Android platform tools");
     }
     {  // adb fails (no server, no permission): said on the console, not a silent "none".
         FakeAdb adb;
@@ -178,12 +181,14 @@ TEST(SelectDevice, RulesAndMessages) {
     adb.add_device("SER1", "unauthorized");  // any state counts as connected
     EXPECT_EQ(_select_device(std::nullopt), "SER1");
     EXPECT_EQ(resolve_device_id(""), "SER1");
-    EXPECT_THROW_MSG(_select_device("ser1"), RuntimeError, "Device not found: ser1");
+    EXPECT_THROW_MSG(_select_device("ser1"), RuntimeError, "Device not found: ser1 (connected: SER1)");
 
     adb.add_device("10.0.0.2:5555");
-    EXPECT_THROW_MSG(resolve_device_id(std::nullopt), RuntimeError,
-                     "Multiple devices detected; please provide --device-id");
-    EXPECT_THROW_MSG(resolve_device_id(""), RuntimeError, "Multiple devices detected; please provide --device-id");
+    // The serials to choose from, in the order adb lists them.
+    EXPECT_THROW_MSG(resolve_device_id(std::nullopt), droidlens::DeviceError,
+                     "Multiple devices detected; please provide --device-id (connected: SER1, 10.0.0.2:5555)");
+    EXPECT_THROW_MSG(resolve_device_id(""), RuntimeError,
+                     "Multiple devices detected; please provide --device-id (connected: SER1, 10.0.0.2:5555)");
     EXPECT_EQ(resolve_device_id("10.0.0.2:5555"), "10.0.0.2:5555");
     // The list is read afresh on every call.
     EXPECT_EQ(adb.adb_log().size(), 8u);

@@ -223,7 +223,10 @@ TEST(DiffRun, RecordShapeAndArgumentChecks) {
     args.image_paths = {save(dir, "a.png", grey_image(30, 30, 0)), save(dir, "b.png", grey_image(30, 30, 255)),
                         "/nonexistent/c.png"};
     args.output_dir = dir.file("o");
-    Json r = diff::run(args);  // the third path is ignored
+    // A third image would be left out of the comparison without a word: refused.
+    EXPECT_THROW_MSG(diff::run(args), UsageError, "diff mode requires two images, got 3");
+    args.image_paths.pop_back();
+    Json r = diff::run(args);
     ASSERT_TRUE(r.is_object());
     std::vector<std::string> keys;
     for (auto it = r.begin(); it != r.end(); ++it) keys.push_back(it.key());

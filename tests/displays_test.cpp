@@ -233,7 +233,7 @@ TEST(DisplaysMode, ReportsTheResolvedDeviceAndItsDisplays) {
                                                              "local:4619827259835644672", {1080, 2400}, "",
                                                              "4619827259835644672", "EMU_display_0", 0, 0)})}}));
     args.device_id = "other";
-    EXPECT_THROW_MSG(droidlens::displays::run(args), RuntimeError, "Device not found: other");
+    EXPECT_THROW_MSG(droidlens::displays::run(args), RuntimeError, "Device not found: other (connected: emulator-5554)");
 }
 
 TEST(ScreencapDisplay, LogicalIdsMapToSurfaceFlingerIds) {

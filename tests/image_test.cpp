@@ -880,7 +880,7 @@ TEST(CaptureScreenshot, DeviceFailuresComeBeforeAnythingIsCreated) {
     EXPECT_THROW_MSG(image::capture_screenshot_to_file(std::nullopt, out), RuntimeError, "No ADB devices detected");
     adb.add_device("SER1");
     EXPECT_THROW_MSG(image::capture_screenshot_to_file(std::string("SER2"), out), RuntimeError,
-                     "Device not found: SER2");
+                     "Device not found: SER2 (connected: SER1)");
     // No screenshot on the device: it answers "Capturing failed." instead of a PNG.
     EXPECT_THROW(image::capture_screenshot_to_file(std::string("SER1"), out), RuntimeError);
     EXPECT_FALSE(stdfs::exists(out));

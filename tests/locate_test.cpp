@@ -82,22 +82,20 @@ TEST_F(LocateTest, ThePageOfTheAnswerChoosesTheAnnotatedScreenshot) {
     EXPECT_EQ(testsupport::rgb_of(drawn, 49, 99), (testsupport::Rgb{0, 255, 0}));
 }
 
-TEST_F(LocateTest, AnswersThatCannotBeAnnotatedAreReturnedWithoutAPath) {
+TEST_F(LocateTest, AnswersWithoutAUsableBoxAreUnusableAnswers) {
     const std::string out = dir.file("out");
-    // A box of five numbers, a missing box, a box that is not a list: no file, no error.
+    // A box of five numbers, a missing box, a box that is not a list: an unusable
+    // answer (exit status 5), and no file.
     for (const Json& box : {Json{1, 2, 3, 4, 5}, Json(nullptr), Json("1,2,3,4"), Json::array()}) {
         Json args = {{"label", "OK"}, {"page", 1}};
         if (!box.is_null()) args["bounding_box"] = box;
-        Json result = answer(args, {shot_a}, out);
-        EXPECT_FALSE(result.contains("annotated_image_path")) << box;
-        if (!box.is_null()) {
-            EXPECT_EQ(result["bounding_box"], box);
-        }
+        EXPECT_THROW(answer(args, {shot_a}, out), ModelAnswerError) << box;
     }
     EXPECT_FALSE(stdfs::exists(out));
 
     // A path the model made up does not pass for a written file.
-    Json result = answer({{"bounding_box", {1, 2}}, {"annotated_image_path", "/etc/passwd"}, {"mode", "x"}}, {shot_a}, out);
+    Json result = answer({{"bounding_box", {1, 2, 3, 4}}, {"annotated_image_path", "/etc/passwd"}, {"mode", "x"}},
+                         {shot_a}, std::nullopt);
     EXPECT_FALSE(result.contains("annotated_image_path"));
     EXPECT_EQ(result["mode"], "locate");
 
@@ -136,7 +134,7 @@ TEST_F(LocateTest, FileSystemErrorsDropTheAnnotationOtherErrorsFail) {
     EXPECT_THROW_MSG(answer({{"bounding_box", {1, "2", 3, 4}}}, {shot_a}, out), TypeError,
                      "bounding_box[1] of the model's answer is not a number: \"2\"");
     // Without an output directory the same answers are returned as they are.
-    EXPECT_EQ(answer({{"page", nullptr}}, {shot_a})["page"], nullptr);
+    EXPECT_EQ(answer({{"bounding_box", {1, 2, 3, 4}}, {"page", nullptr}}, {shot_a})["page"], nullptr);
 }
 
 TEST_F(LocateTest, BrokenResponsesFailWithTheirOwnMessages) {

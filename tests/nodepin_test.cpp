@@ -115,10 +115,6 @@ TEST_F(NodepinMode, TheDisplayChoosesTheNodeListAndNoNodeIsNotAnError) {
     set_screen(1080, 2400, 0x40, 7);
     r = pin({{"bounding_box", {0, 0, 100, 20}}}, a);
     EXPECT_EQ(testsupport::keys_of(r), (std::vector<std::string>{"mode", "xml_file_path"}));
-
-    // No box in the answer: the centre is (0, 0), the smallest node there is the root.
-    r = pin({{"label", "?"}});
-    EXPECT_EQ(r["class"], "android.widget.FrameLayout");
 }
 
 TEST_F(NodepinMode, TheNodesOwnAttributesComeBackEvenWhenTheyCannotBeDrawn) {
@@ -156,7 +152,21 @@ TEST_F(NodepinMode, DeviceDumpAndModelFailuresPassThrough) {
     // A page that is not a number, and a box of three values.
     adb.set_file(kSerial, "window_dump.xml", kDump);
     EXPECT_THROW(pin({{"bounding_box", {0, 0, 10, 10}}, {"page", "two"}}), ConversionError);
-    EXPECT_THROW(pin({{"bounding_box", {0, 0, 10}}}), IndexError);
+    // An answer without a usable box fails as an unusable answer: never the node at
+    // the corner, and no dump file is kept for it.
+    ModeArgs fresh = args();
+    fresh.output_dir += "/unusable";
+    for (const Json& answer : {Json{{"bounding_box", {0, 0, 10}}}, Json{{"label", "?"}}}) {
+        try {
+            pin(answer, fresh);
+            FAIL() << "no error for " << answer;
+        } catch (const ModelAnswerError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("The model's answer has no usable bounding_box", 0), 0u) << e.what();
+            EXPECT_EQ(droidlens::failure_kind(e), droidlens::FailureKind::kModelAnswer);
+        }
+    }
+    for (const auto& f : std::filesystem::directory_iterator(fresh.output_dir))
+        EXPECT_EQ(f.path().string().find("_nodepin.xml"), std::string::npos) << f.path();
 
     // Two devices and none named: the selection's own error, before anything is taken.
     adb.add_device("emu-2", "device", "Pixel_8");
@@ -164,7 +174,7 @@ TEST_F(NodepinMode, DeviceDumpAndModelFailuresPassThrough) {
         nodepin::run(args());
         FAIL() << "no error";
     } catch (const RuntimeError& e) {
-        EXPECT_STREQ(e.what(), "Multiple devices detected; please provide --device-id");
+        EXPECT_STREQ(e.what(), "Multiple devices detected; please provide --device-id (connected: emu-1, emu-2)");
     }
 }
 

@@ -167,16 +167,23 @@ TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
             EXPECT_EQ(r.err, "droidlens: error: " + message + "\n");
         }
     };
+    // Answers that cannot be used: exit status 5, whatever the kind of fault.
     server.enqueue(fakes::text_reply("It is the blue button."));
-    expect_error({"locate", "the OK button", "-i", shot, "-o", dir.file("o")}, 2, "Tool call 'return_target' not found");
+    expect_error({"locate", "the OK button", "-i", shot, "-o", dir.file("o")}, 5, "Tool call 'return_target' not found");
     server.enqueue(fakes::empty_choices_reply());
-    expect_error({"ocr", "all", "-i", shot}, 2, "Empty LLM response");
+    expect_error({"ocr", "all", "-i", shot}, 5, "Empty LLM response");
     server.enqueue(fakes::tool_call_reply("return_text_bboxes", "{items: []}"));
-    expect_error({"glyphpin", "all", "-i", shot}, 1, "Arguments of tool call 'return_text_bboxes' are not valid JSON: *");
+    expect_error({"glyphpin", "all", "-i", shot}, 5, "Arguments of tool call 'return_text_bboxes' are not valid JSON: *");
     server.enqueue(testsupport::tool_reply("return_texts", {{"items", {{{"text", "a"}, {"page", nullptr}}}}}));
-    expect_error({"ocr", "all", "-i", shot}, 1, "Invalid items[0].page in the model's answer: *");
+    expect_error({"ocr", "all", "-i", shot}, 5, "Invalid items[0].page in the model's answer: *");
+    server.enqueue(testsupport::tool_reply("return_target", {{"label", "OK"}, {"bounding_box", {1, 2, 3}}}));
+    expect_error({"locate", "x", "-i", shot}, 5, "The model's answer has no usable bounding_box *");
+    // The service refused the request: 4.
     server.enqueue(fakes::error_reply(401, "Incorrect API key provided: " + testsupport::kQueryApiKey));
-    expect_error({"locate", "x", "-i", shot}, 1, "*");
+    expect_error({"locate", "x", "-i", shot}, 4, "*");
+    // Nothing to ask, or a request given twice: usage errors before any request.
+    expect_error({"locate", " ", "-i", shot}, 2, "Mode 'locate' needs a request (the prompt is empty)");
+    expect_error({"ocr", "the", "title", "-i", shot}, 2, "unexpected argument 'title': *");
     // Unreadable screenshots fail before any request.
     const std::size_t asked = server.requests().size();
     expect_error({"locate", "x", "-i", dir.file("missing.png")}, 1,
@@ -187,7 +194,7 @@ TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
 
     // No device to capture from.
     testsupport::FakeAdb adb;
-    expect_error({"locate", "x", "-o", dir.file("none")}, 1, "*");
+    expect_error({"locate", "x", "-o", dir.file("none")}, 3, "No ADB devices detected");
     EXPECT_FALSE(stdfs::exists(dir.file("none")));
 }
 

@@ -114,11 +114,11 @@ TEST_F(RouterTest, IntegersAreCoercedFromDecimalsAndBooleansButNotFromText) {
                      "Argument 'display_id' has incorrect type (expected int, got str)");
     EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", nullptr}}), TypeError,
                      "Argument 'max_steps' has incorrect type (expected int, got NoneType)");
-    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", std::nan("")}}), ConversionError,
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", std::nan("")}}), UsageError,
                      "cannot convert float NaN to integer");
-    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", INFINITY}}), ConversionError,
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", INFINITY}}), UsageError,
                      "cannot convert float infinity to integer");
-    EXPECT_THROW(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", 1e300}}), ConversionError);
+    EXPECT_THROW(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", 1e300}}), UsageError);
     EXPECT_EQ(g_calls.size(), 2u);  // no rejected call reached the handler
 }
 

@@ -74,8 +74,8 @@ TEST_F(DumpViewtree, ReturnsTheDumpByteForByteAndLeavesNothingBehind) {
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 4),
               (std::vector<std::string>{"devices -l", "-s SER1 get-state",
-                                        "-s SER1 shell rm -f " + path + " ; uiautomator dump " + path,
-                                        "-s SER1 exec-out cat " + path + " ; rm -f " + path}));
+                                        "-s SER1 shell rm -f " + path + "; uiautomator dump " + path,
+                                        "-s SER1 exec-out cat " + path + "; rm -f " + path}));
 
     REQUIRE_SHARED_FIXTURE(real, "uidumps/lingbook_editor-multiline_1220x2656.xml");
     const std::string bytes = testsupport::read_text(real);
@@ -92,8 +92,8 @@ TEST_F(DumpViewtree, LoadingComesFirstThenSelectionThenConnecting) {
                       "adb was not found on PATH"}));
     }
     adb.add_device("SER2", "unauthorized");
-    EXPECT_EQ(failure(std::nullopt), std::vector<std::string>{"Multiple devices detected; please provide --device-id"});
-    EXPECT_EQ(failure("NOPE"), std::vector<std::string>{"Device not found: NOPE"});
+    EXPECT_EQ(failure(std::nullopt), std::vector<std::string>{"Multiple devices detected; please provide --device-id (connected: SER1, SER2)"});
+    EXPECT_EQ(failure("NOPE"), std::vector<std::string>{"Device not found: NOPE (connected: SER1, SER2)"});
     EXPECT_EQ(failure("SER2"), (std::vector<std::string>{
                                    kConnectFailed, "adb get-state on device 'SER2': error: device unauthorized."}));
     adb.set_devices(FakeAdb::kHeader);
@@ -166,5 +166,5 @@ TEST_F(DumpViewtree, AHangingDumpTimesOut) {
     EXPECT_EQ(messages[0], kDumpFailed);
     EXPECT_EQ(messages[1], "uiautomator dump on device 'SER1' did not finish within 1500 ms; the device may be busy "
                            "or its screen never idle");
-    EXPECT_EQ(messages[2].rfind("Command '['adb', '-s', 'SER1', 'shell', 'rm'", 0), 0u) << messages[2];
+    EXPECT_EQ(messages[2].rfind("Command '['adb', '-s', 'SER1', 'shell', 'rm -f ", 0), 0u) << messages[2];
 }

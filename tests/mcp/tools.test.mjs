@@ -95,7 +95,7 @@ describe('droidlens mcp through the SDK client', () => {
   test('list_devices and list_displays', async () => {
     const devices = await call('list_devices', {});
     assert.deepEqual(devices.structuredContent.devices, [
-      { device_id: 'emu-1', status: 'device', connection_type: 'usb', model: 'Pixel_7', android_version: null },
+      { device_id: 'emu-1', status: 'device', connection_type: 'usb', model: 'Pixel_7', android_version: '13' },
     ]);
     const displays = await call('list_displays', {});
     assert.equal(displays.structuredContent.device_id, 'emu-1');
@@ -164,7 +164,10 @@ describe('droidlens mcp through the SDK client', () => {
     assert.deepEqual(r.content, [{ type: 'text', text: 'diff mode requires two images' }]);
     const wrong = await session.client.callTool({ name: 'screenshot', arguments: { device_id: 'nope' } });
     assert.equal(wrong.isError, true);
-    assert.equal(wrong.content[0].text, 'Device not found: nope');
+    assert.equal(wrong.content[0].text, 'Device not found: nope (connected: emu-1)');
+    // The kind of failure, for clients that act on it.
+    assert.equal(wrong._meta['droidlens/failure'], 'device');
+    assert.equal(r._meta['droidlens/failure'], 'usage');
   });
 
   test('nodepin snaps the located element to its UI node', async () => {

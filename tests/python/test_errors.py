@@ -81,9 +81,10 @@ def test_file_and_image_errors(tmp_path):
 
 
 def test_device_errors_keep_their_causes(adb, monkeypatch):
-    with pytest.raises(droidlens.RuntimeError) as info:
+    with pytest.raises(droidlens.DeviceError) as info:
         droidlens.route(None, "displays", "", device_id="nope")
-    assert str(info.value) == "Device not found: nope"
+    assert str(info.value) == f"Device not found: nope (connected: {SERIAL})"
+    assert isinstance(info.value, droidlens.RuntimeError)
     monkeypatch.setenv("FAKE_ADB_EXIT", "1")
     monkeypatch.setenv("FAKE_ADB_ONLY", "dumpsys")
     with pytest.raises(droidlens.RuntimeError) as info:

@@ -19,7 +19,7 @@ def test_model_config_defaults_checks_and_repr():
     assert "sk-secret" not in repr(c) and "pw-9" not in repr(c)
     c.temperature = 0
     assert c.temperature == 0.0
-    with pytest.raises(droidlens.ValueError, match=r"^Invalid temperature: must be a number >= 0$"):
+    with pytest.raises(droidlens.ValueError, match=r"^Invalid temperature: must be a number from 0 to 2$"):
         c.temperature = -1
     assert c.temperature == 0.0  # a rejected value changes nothing
     with pytest.raises(droidlens.TypeError, match=r"^Argument 'max_tokens' has incorrect type \(expected int, got str\)$"):
@@ -147,3 +147,23 @@ def test_the_interpreter_lock_is_released_while_a_mode_runs(model_server, tmp_pa
     assert record["text"] == "a"
     assert elapsed >= 0.5
     assert len(ticks) > 50  # another thread ran all along (about 500 ticks; with the lock held, none)
+
+
+def test_a_request_keeps_the_settings_it_started_with(model_server):
+    server = model_server([{"delay_ms": 400, "body": text_answer("a")}, text_answer("b")])
+    wire = droidlens.Modelwire(droidlens.ModelConfig(server.base_url, "k", "first", max_retries=0))
+    message = [{"role": "user", "content": [{"type": "text", "text": "x"}]}]
+    answers = []
+    t = threading.Thread(target=lambda: answers.append(wire.chat(message)))
+    t.start()
+    time.sleep(0.1)  # the first request is under way
+    for i in range(500):  # changed over and over while it runs
+        wire.settings.model = f"m{i}"
+    wire.settings.model = "second"
+    wire.settings.temperature = 0.5  # a temperature the user sets applies to every request
+    t.join()
+    wire.chat(message, temperature=0.0)
+    bodies = server.requests()
+    assert [b["model"] for b in bodies] == ["first", "second"]
+    assert bodies[1]["temperature"] == 0.5
+    assert len(answers) == 1

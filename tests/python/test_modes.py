@@ -153,6 +153,7 @@ def test_console_lines_go_to_a_callback(adb, model_server, tmp_path, capsys, mon
 
 def test_the_device_listing_error_line_reaches_stderr(adb, capsys, monkeypatch):
     monkeypatch.setenv("PATH", "/nonexistent")
-    with pytest.raises(droidlens.RuntimeError, match="^No ADB devices detected$"):
+    missing = "adb was not found on PATH; install the Android platform tools"
+    with pytest.raises(droidlens.DeviceError, match=f"^No ADB devices detected: {missing}$"):
         droidlens.route(None, "displays", "")
-    assert capsys.readouterr().err == "Error listing devices: [Errno 2] No such file or directory: 'adb'\n"
+    assert capsys.readouterr().err == f"Error listing devices: {missing}\n"
