@@ -128,7 +128,7 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
     const Flag flags[] = {
         {"--image", kImages},     {"--device-id", kDevice}, {"--display-id", kDisplay}, {"--output-dir", kOutput},
         {"--max-steps", kSteps},  {"--lang", kLang},        {"--base-url", kModel},     {"--api-key", kModel},
-        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
+        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel}, {"--tool-choice", kModel},
         {"--config", kModel},     {"--report", kReport},
     };
     std::string text;
@@ -270,6 +270,9 @@ int main(int argc, char** argv) {
     app.add_option("--max-tokens", overrides.max_tokens, "Token limit of a model answer")->type_name("N");
     app.add_option("--timeout", overrides.timeout, "Budget in seconds of one model call, retries included (default 120)")
         ->type_name("SECONDS");
+    app.add_option("--tool-choice", overrides.tool_choice,
+                   "How tool calls are asked for: named (default), required, auto, or none (JSON in the answer)")
+        ->type_name("HOW");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
     app.add_flag("--report", report, "Also write an HTML report of the run into the output directory (or DROIDLENS_REPORT=1)");

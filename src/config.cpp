@@ -90,6 +90,9 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
             want(v.is_number(), "a number");
             config.temperature = v.get<double>();
             config.temperature_override = config.temperature;
+        } else if (key == "tool_choice") {
+            want(v.is_string(), "a string");
+            config.tool_choice = v.get<std::string>();
         } else if (key == "max_tokens") {
             want(v.is_number_integer(), "an integer");
             config.max_tokens = v.get<long long>();
@@ -98,7 +101,7 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
             config.timeout = v.get<double>();
         } else {
             throw ValueError("Config file '" + path + "': unknown key '" + key +
-                             "' (known: base_url, api_key, model, temperature, max_tokens, timeout)");
+                             "' (known: base_url, api_key, model, temperature, max_tokens, timeout, tool_choice)");
         }
     }
 }
@@ -118,6 +121,7 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (auto v = env_value(env, "DROIDLENS_TEMPERATURE")) config.temperature = parse_number(*v, "DROIDLENS_TEMPERATURE");
     if (auto v = env_value(env, "DROIDLENS_MAX_TOKENS")) config.max_tokens = parse_integer(*v, "DROIDLENS_MAX_TOKENS");
     if (auto v = env_value(env, "DROIDLENS_TIMEOUT")) config.timeout = parse_number(*v, "DROIDLENS_TIMEOUT");
+    if (auto v = env_value(env, "DROIDLENS_TOOL_CHOICE")) config.tool_choice = *v;
 
     if (flags.base_url) config.base_url = *flags.base_url;
     if (flags.api_key) config.api_key = *flags.api_key;
@@ -125,6 +129,7 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (flags.temperature) config.temperature = *flags.temperature;
     if (flags.max_tokens) config.max_tokens = *flags.max_tokens;
     if (flags.timeout) config.timeout = *flags.timeout;
+    if (flags.tool_choice) config.tool_choice = *flags.tool_choice;
 
     // Whatever named a temperature, the user chose it: it overrides the modes' own.
     const bool temperature_given =
@@ -134,10 +139,16 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     }
     if (temperature_given) config.temperature_override = config.temperature;
     if (config.max_tokens <= 0) throw ValueError("Invalid max_tokens: must be a positive integer");
+    check_tool_choice(config.tool_choice);
     if (!std::isfinite(config.timeout) || config.timeout <= 0) {
         throw ValueError("Invalid timeout: must be a number of seconds > 0");
     }
     return config;
+}
+
+void check_tool_choice(const std::string& value) {
+    if (value != "named" && value != "required" && value != "auto" && value != "none")
+        throw UsageError("Invalid tool_choice: '" + value + "' (expected named, required, auto or none)");
 }
 
 void require_model_service(const ModelConfig& config) {

@@ -153,6 +153,22 @@ TEST_F(QueryCliTest, WithoutAnImageEachModeCapturesTheDevice) {
     }
 }
 
+TEST_F(QueryCliTest, EveryServerStyleLandsTheSameBox) {
+    const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
+    const Json box = {120, 340, 560, 410};
+    for (const auto style : {fakes::ServerStyle::kOpenAI, fakes::ServerStyle::kOllama, fakes::ServerStyle::kLlamaServer,
+                             fakes::ServerStyle::kHermes, fakes::ServerStyle::kPlainJson,
+                             fakes::ServerStyle::kRejectsNamedChoice}) {
+        server.set_style(style);
+        server.enqueue(testsupport::tool_reply("return_target", {{"label", "Wi-Fi"}, {"bounding_box", box}, {"page", 1}}));
+        const Json j = ok_json(droidlens_cli({"locate", "the Wi-Fi row", "-i", shot, "-o", dir.file("o")}));
+        EXPECT_EQ(j["bounding_box"], box) << static_cast<int>(style);
+        // The annotated copy is written from the box, as with any server.
+        EXPECT_TRUE(stdfs::exists(j.value("annotated_image_path", std::string())));
+    }
+    EXPECT_EQ(server.pending(), 0u);
+}
+
 TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
     const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
     testsupport::write_text(dir.file("junk.png"), "not an image");

@@ -22,6 +22,10 @@ struct ModelConfig {
     double timeout = 120.0;
     double connect_timeout = 10.0;  // seconds allowed to establish one connection
     int max_retries = 2;        // retries of transient failures (connection, 408, 429, 5xx) within the budget
+    // How tool calls are asked for: "named" (a tool_choice naming the function),
+    // "required", "auto", or "none" (no tools: the arguments are asked for as a JSON
+    // object in the answer). A service that refuses "named" is asked with "required".
+    std::string tool_choice = "named";
 };
 
 // Values given on the command line; absent ones fall through to the environment.
@@ -32,6 +36,7 @@ struct ConfigOverrides {
     std::optional<double> temperature;
     std::optional<long long> max_tokens;
     std::optional<double> timeout;
+    std::optional<std::string> tool_choice;
     std::optional<std::string> config_file;
 };
 
@@ -42,6 +47,9 @@ using EnvLookup = std::optional<std::string> (*)(const char* name);
 // OPENAI_BASE_URL / OPENAI_API_KEY), then the JSON file named by --config, then defaults.
 // Throws ValueError for a malformed value or file, FileSystemError for an unreadable file.
 ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env = nullptr);
+
+// Throws UsageError unless `value` is one of named, required, auto, none.
+void check_tool_choice(const std::string& value);
 
 // Throws ValueError naming what is missing when base_url or model is empty.
 void require_model_service(const ModelConfig& config);

@@ -5,6 +5,7 @@
 #include <droidlens/config.hpp>
 #include <droidlens/json.hpp>
 
+#include <atomic>
 #include <memory>
 
 namespace droidlens {
@@ -54,6 +55,8 @@ protected:
 
 private:
     ModelConfig settings_;
+    // The service refused a tool choice naming a function: "required" from then on.
+    std::atomic<bool> named_choice_refused_{false};
     struct Client;
     std::unique_ptr<Client> client_;
 };

@@ -1,6 +1,7 @@
 #include "modes/automate.hpp"
 
 #include "device/adb/selection.hpp"
+#include "model/answer.hpp"
 
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>
@@ -224,19 +225,6 @@ std::string md5_hex(std::string_view data) {
         out += hex[digest[i] & 0xF];
     }
     return out;
-}
-
-// The text of the model's answer: the first choice's content, "" when null or absent.
-std::string answer_content(const Json& response) {
-    const Json choices = response.is_object() ? response.value("choices", Json()) : Json();
-    if (choices.is_null() || (choices.is_array() && choices.empty())) throw ModelAnswerError("Empty LLM response");
-    const Json message = choices.is_array() && choices[0].is_object() ? choices[0].value("message", Json()) : Json();
-    if (!message.is_object()) throw ModelAnswerError("Malformed LLM response: the first choice has no message object");
-    const Json content = message.value("content", Json());
-    if (content.is_null()) return "";
-    if (!content.is_string())
-        throw ModelAnswerError("Malformed LLM response: the answer's content is " + type_name(content) + ", not text");
-    return content.get<std::string>();
 }
 
 Json plain_message(const char* role, std::string content) {
@@ -492,7 +480,7 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         console_line("[DEBUG] Screen info: " + info);
 
         watch.lap(watch.event.own_seconds);
-        const std::string content = answer_content(llm->chat(context, nullptr, nullptr, 0.1));
+        const std::string content = answer::text_content(llm->chat(context, nullptr, nullptr, 0.1));
         watch.lap(watch.event.model_seconds);
         console_line("\n[DEBUG] Model response content:\n" + content + "\n");
         const auto [thinking, action_text] = _parse_response(content);

@@ -3,6 +3,7 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/modelwire.hpp>
 
+#include "model/answer.hpp"
 #include "utils/args.hpp"
 #include "utils/image.hpp"
 #include "utils/values.hpp"
@@ -42,19 +43,6 @@ const Json& tool_definition() {
     })");
     return tool;
 }
-
-// nlohmann's messages start with "[json.exception.parse_error.101] "; the reader
-// needs only what follows.
-std::string parser_message(const Json::exception& e) {
-    std::string what = e.what();
-    if (!what.empty() && what[0] == '[') {
-        const size_t close = what.find("] ");
-        if (close != std::string::npos) what.erase(0, close + 2);
-    }
-    return what;
-}
-
-[[noreturn]] void malformed(const std::string& what) { throw ModelAnswerError("Malformed LLM response: " + what); }
 
 // The box is four numbers (booleans count), or nothing can be drawn, looked up or
 // tapped from it: an answer without one is unusable, not a box at the corner.
@@ -118,49 +106,7 @@ ImageMessages _build_image_messages(const std::vector<std::string>& image_paths,
 }
 
 Json _extract_tool_args(const Json& response, const std::string& tool_name) {
-    const Json* choices = nullptr;
-    if (response.is_object()) {
-        if (auto it = response.find("choices"); it != response.end()) choices = &*it;
-    }
-    if (choices == nullptr || choices->is_null() || (choices->is_array() && choices->empty()))
-        throw ModelAnswerError("Empty LLM response");
-    if (!choices->is_array()) malformed("'choices' is " + type_name(*choices) + ", not a list");
-
-    const Json& choice = choices->front();
-    const Json* message = nullptr;
-    if (choice.is_object()) {
-        if (auto it = choice.find("message"); it != choice.end() && it->is_object()) message = &*it;
-    }
-    if (message == nullptr) malformed("the first choice has no message object");
-
-    static const Json kNoCalls = Json::array();
-    const Json* calls = &kNoCalls;
-    if (auto it = message->find("tool_calls"); it != message->end() && !it->is_null()) calls = &*it;
-    if (!calls->is_array()) malformed("'tool_calls' is " + type_name(*calls) + ", not a list");
-
-    for (const Json& call : *calls) {
-        if (!call.is_object()) continue;
-        auto fn = call.find("function");
-        if (fn == call.end() || !fn->is_object()) continue;
-        auto name = fn->find("name");
-        if (name == fn->end() || !name->is_string() || name->get_ref<const std::string&>() != tool_name) continue;
-
-        Json parsed;
-        auto arguments = fn->find("arguments");
-        if (arguments != fn->end() && arguments->is_string()) {
-            try {
-                parsed = Json::parse(arguments->get_ref<const std::string&>());
-            } catch (const Json::exception& e) {
-                throw JsonParseError("Arguments of tool call '" + tool_name + "' are not valid JSON: " +
-                                     parser_message(e));
-            }
-        } else if (arguments != fn->end()) {
-            parsed = *arguments;  // some services send the arguments as an object already
-        }
-        if (!parsed.is_object()) throw ModelAnswerTypeError("Expected dict, got " + type_name(parsed));
-        return parsed;
-    }
-    throw ModelAnswerError("Tool call '" + tool_name + "' not found");
+    return answer::tool_arguments(response, tool_name, answer::tool_keys(tool_name));
 }
 
 Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector<std::string>& image_paths,

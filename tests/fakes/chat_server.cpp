@@ -159,12 +159,18 @@ FakeChatServer::FakeChatServer(int port, RequestObserver observer)
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(rec);
+            const bool refused = style_ == ServerStyle::kRejectsNamedChoice && rec.json &&
+                                 rec.json->value("tool_choice", Json()).is_object();
             if (req.path != "/v1/chat/completions" && req.path != "/chat/completions") {
                 reply = error_reply(404, "fake chat server: no route POST " + req.path);
+            } else if (refused) {
+                // As LM Studio words it; the scripted reply waits for the next request.
+                reply = error_reply(400, "Invalid tool_choice type: 'object'. Supported string values: none, auto, "
+                                         "required");
             } else if (queue_.empty()) {
                 reply = error_reply(500, "fake chat server: no scripted reply left");
             } else {
-                reply = std::move(queue_.front());
+                reply = in_style(queue_.front(), style_, rec.json.value_or(Json()));
                 queue_.pop_front();
             }
         }
@@ -198,6 +204,55 @@ FakeChatServer::FakeChatServer(int port, RequestObserver observer)
 FakeChatServer::~FakeChatServer() { stop(); }
 
 std::string FakeChatServer::base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1"; }
+
+void FakeChatServer::set_style(ServerStyle style) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    style_ = style;
+}
+
+ScriptedReply in_style(const ScriptedReply& reply, ServerStyle style, const Json& request) {
+    (void)request;
+    if (style == ServerStyle::kOpenAI || style == ServerStyle::kRejectsNamedChoice || reply.status != 200) return reply;
+    Json body = Json::parse(reply.body, nullptr, false);
+    if (body.is_discarded() || !body.contains("choices") || !body["choices"].is_array() || body["choices"].empty())
+        return reply;
+    Json& message = body["choices"][0]["message"];
+    if (!message.is_object() || !message.contains("tool_calls") || !message["tool_calls"].is_array() ||
+        message["tool_calls"].empty())
+        return reply;
+    const Json function = message["tool_calls"][0]["function"];
+    const std::string name = function.value("name", "");
+    const std::string arguments = function.value("arguments", "{}");
+    switch (style) {
+        case ServerStyle::kOllama:
+            message["tool_calls"] = nullptr;
+            message["content"] = "```json\n" + arguments + "\n```";
+            body["choices"][0]["finish_reason"] = "stop";
+            break;
+        case ServerStyle::kLlamaServer:
+            message["tool_calls"][0]["id"] = "";
+            message["tool_calls"][0]["function"]["arguments"] = Json::parse(arguments, nullptr, false);
+            message["content"] = nullptr;
+            message["reasoning_content"] = "The user wants the element; I will call " + name + ".";
+            break;
+        case ServerStyle::kHermes:
+            message.erase("tool_calls");
+            message["content"] = "<tool_call>\n{\"name\": \"" + name + "\", \"arguments\": " + arguments +
+                                 "}\n</tool_call>";
+            body["choices"][0]["finish_reason"] = "stop";
+            break;
+        case ServerStyle::kPlainJson:
+            message.erase("tool_calls");
+            message["content"] = "Sure {not json}. Here is the answer: " + arguments + " I hope it helps.";
+            body["choices"][0]["finish_reason"] = "stop";
+            break;
+        default:
+            break;
+    }
+    ScriptedReply out = reply;
+    out.body = body.dump();
+    return out;
+}
 
 void FakeChatServer::enqueue(ScriptedReply reply) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -64,6 +64,20 @@ ScriptedReply error_reply(int status, const std::string& message);
 // Throws std::runtime_error for a malformed entry.
 ScriptedReply reply_from_json(const droidlens::Json& entry);
 
+// How the server hands back a scripted tool call, after the servers people run:
+//   kOpenAI         tool_calls[0].function.arguments as a JSON text (OpenAI, vLLM, SGLang);
+//   kOllama         the forced tool choice ignored: the arguments as text in content,
+//                   in a ```json fence, tool_calls null;
+//   kLlamaServer    arguments as a JSON object, id "", content null, reasoning_content beside;
+//   kHermes         <tool_call>{"name": ..., "arguments": {...}}</tool_call> in content;
+//   kPlainJson      a sentence with the arguments object in it, no tool_calls;
+//   kRejectsNamedChoice  HTTP 400 for a tool_choice naming a function (LM Studio,
+//                   GLM); "required" and "auto" are served as kOpenAI.
+enum class ServerStyle { kOpenAI, kOllama, kLlamaServer, kHermes, kPlainJson, kRejectsNamedChoice };
+
+// The reply rewritten as a server of that style would send it.
+ScriptedReply in_style(const ScriptedReply& reply, ServerStyle style, const droidlens::Json& request);
+
 class FakeChatServer {
 public:
     using RequestObserver = std::function<void(const RecordedRequest&)>;
@@ -80,6 +94,8 @@ public:
     std::string base_url() const;
 
     void enqueue(ScriptedReply reply);
+    // Tool calls of the scripted replies go out as a server of `style` sends them.
+    void set_style(ServerStyle style);
     // Scripted replies not yet used.
     std::size_t pending() const;
     std::vector<RecordedRequest> requests() const;
@@ -99,6 +115,7 @@ private:
     std::condition_variable stopping_cv_;
     bool stopping_ = false;
     std::deque<ScriptedReply> queue_;
+    ServerStyle style_ = ServerStyle::kOpenAI;
     std::vector<RecordedRequest> requests_;
 };
 

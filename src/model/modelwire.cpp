@@ -145,6 +145,24 @@ std::string attempts_suffix(int attempts) {
     return attempts > 1 ? " (after " + std::to_string(attempts) + " attempts)" : "";
 }
 
+// Whether a service's complaint is about the tool_choice field ("Invalid
+// tool_choice", "Tool choice must be auto").
+bool names_tool_choice(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text.find("tool_choice") != std::string::npos || text.find("tool choice") != std::string::npos;
+}
+
+// For a service used without tools: one user message asking for the arguments of
+// the (first) tool as a JSON object, with the tool's parameters.
+Json arguments_request(const Json& tools) {
+    const Json function = tools.is_array() && !tools.empty() ? tools[0].value("function", Json::object()) : Json::object();
+    const std::string text = "Answer with one JSON object only: the arguments of the function " +
+                             function.value("name", std::string("?")) + " (" +
+                             function.value("description", std::string("")) + "), whose JSON schema is " +
+                             dump_json(function.value("parameters", Json::object())) + ".";
+    return {{"role", "user"}, {"content", Json::array({{{"type", "text"}, {"text", text}}})}};
+}
+
 struct Slist {
     curl_slist* list = nullptr;
     ~Slist() { curl_slist_free_all(list); }
@@ -297,12 +315,33 @@ Json Modelwire::chat_with(const ModelConfig& s, const Json& messages, const Json
 
     // The body is written piece by piece so that the messages (often megabytes of
     // Base64 images) are serialised once and never copied into a second document.
-    std::string body = "{\"model\":" + dump_json(Json(s.model));
-    body += ",\"messages\":" + dump_json(messages);
-    body += ",\"tools\":" + dump_json(tools);
-    body += ",\"tool_choice\":" + dump_json(tool_choice);
-    body += ",\"temperature\":" + dump_json(Json(temp));
-    body += ",\"max_tokens\":" + dump_json(tokens) + "}";
+    const std::string messages_json = dump_json(messages);
+    auto make_body = [&](const Json& choice) {
+        const bool no_tools = s.tool_choice == "none" && !tools.is_null();
+        std::string out = "{\"model\":" + dump_json(Json(s.model));
+        if (no_tools) {
+            // A server without tool calls: the request for the arguments goes into the
+            // conversation instead, as one more user message.
+            out += ",\"messages\":" + messages_json.substr(0, messages_json.size() - 1) +
+                   (messages.empty() ? "" : ",") + dump_json(arguments_request(tools)) + "]";
+            out += ",\"tools\":null,\"tool_choice\":null";
+        } else {
+            out += ",\"messages\":" + messages_json;
+            out += ",\"tools\":" + dump_json(tools);
+            out += ",\"tool_choice\":" + dump_json(choice);
+        }
+        out += ",\"temperature\":" + dump_json(Json(temp));
+        out += ",\"max_tokens\":" + dump_json(tokens) + "}";
+        return out;
+    };
+    // A tool choice naming our function is what the request asks for by default; the
+    // setting, or a server that refused the named form before, makes it "required"
+    // or "auto".
+    const bool named = tool_choice.is_object();
+    Json choice = tool_choice;
+    if (named && (s.tool_choice == "required" || s.tool_choice == "auto")) choice = s.tool_choice;
+    if (named && s.tool_choice == "named" && named_choice_refused_) choice = "required";
+    std::string body = make_body(choice);
 
     std::string url = s.base_url;
     if (url.back() == '/') url.pop_back();
@@ -356,6 +395,16 @@ Json Modelwire::chat_with(const ModelConfig& s, const Json& messages, const Json
             throw fail("Cannot reach model service at " + url + ": " + a.curl_error + attempts_suffix(attempts));
         }
 
+        // Servers that accept only "none", "auto" or "required" (LM Studio, GLM) say so
+        // with a 400 naming tool_choice: the same request once more with "required",
+        // and every later request of this client straight away.
+        if (a.status == 400 && choice.is_object() && names_tool_choice(service_error_text(a.body))) {
+            named_choice_refused_ = true;
+            choice = "required";
+            body = make_body(choice);
+            --attempt;
+            continue;
+        }
         if (a.status < 200 || a.status >= 300) {
             if (may_retry && retryable_status(a.status) &&
                 wait_for_retry(retry_after_seconds(a.retry_after).value_or(backoff_seconds(attempt))))
