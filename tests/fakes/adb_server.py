@@ -7,7 +7,7 @@ answered with OKAY or FAIL. Devices come from a fixture directory; their shell i
 small interpreter of the device shell whose commands are built-ins working on that
 directory. No host program is ever run on behalf of a device.
 
-    python3 adb_server.py --root DIR [--port 0]
+    python3 adb_server.py --root DIR [--port 0] [--port-file FILE] [--trace FILE]
 
 prints the bound port as one line once listening and serves until its standard input
 reaches end of file or it gets SIGTERM. Layout, knobs and logs: tests/fakes/README.md.
@@ -1736,6 +1736,8 @@ def main():
     parser = argparse.ArgumentParser(description="simulated adb server for the tests")
     parser.add_argument("--root", required=True, help="the fixture directory")
     parser.add_argument("--port", type=int, default=0, help="loopback TCP port (0: any free one)")
+    parser.add_argument("--port-file", help="also write the port to this file (for callers that cannot read a pipe "
+                                            "while they wait)")
     parser.add_argument("--trace", help="append every request as received to this file")
     opts = parser.parse_args()
     fx = Fixture(opts.root, opts.trace)
@@ -1755,9 +1757,15 @@ def main():
             pass
         os._exit(0)
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # an interrupt of the test run ends us through stdin
     threading.Thread(target=watch_stdin, daemon=True).start()
 
-    sys.stdout.write(f"{listener.getsockname()[1]}\n")
+    port = listener.getsockname()[1]
+    if opts.port_file:
+        with open(opts.port_file + ".tmp", "w") as f:
+            f.write(f"{port}\n")
+        os.replace(opts.port_file + ".tmp", opts.port_file)
+    sys.stdout.write(f"{port}\n")
     sys.stdout.flush()
 
     while True:
