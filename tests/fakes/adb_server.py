@@ -665,11 +665,19 @@ def parse(s):
 
     def parse_command():
         nonlocal pos
-        cmd = {"words": [], "redirs": [], "assign": []}
+        cmd = {"words": [], "redirs": [], "assign": [], "subshell": None}
+        if peek() == ("op", "("):
+            pos += 1
+            cmd["subshell"] = parse_list(")")
+            if peek() != ("op", ")"):
+                raise ShellSyntax("syntax error: ')' missing")
+            pos += 1
         while True:
             t = peek()
             if t is None or t[0] == "op":
                 break
+            if cmd["subshell"] is not None and t[0] == "word":
+                raise ShellSyntax("syntax error: word after ')' unexpected")
             if t[0] == "redir":
                 pos += 1
                 fd, op, target = t[1]
@@ -695,7 +703,7 @@ def parse(s):
                 cmd["assign"].append((name, value))
                 continue
             cmd["words"].append(word)
-        if not cmd["words"] and not cmd["assign"] and not cmd["redirs"]:
+        if not cmd["words"] and not cmd["assign"] and not cmd["redirs"] and cmd["subshell"] is None:
             t = peek()
             raise ShellSyntax(f"syntax error: '{t[1] if t else 'newline'}' unexpected")
         return cmd
@@ -719,20 +727,27 @@ def parse(s):
             items.append((op, parse_pipeline()))
         return items
 
-    script = []
-    while True:
-        while peek() in (("op", ";"), ("op", "\n")):
-            pos += 1
-        if peek() is None:
-            break
-        and_or = parse_and_or()
-        t = peek()
-        background = t == ("op", "&")
-        if t is not None and t not in (("op", "&"), ("op", ";"), ("op", "\n")):
-            raise ShellSyntax(f"syntax error: '{t[1] if t[0] == 'op' else '?'}' unexpected")
-        if t is not None:
-            pos += 1
-        script.append((and_or, background))
+    def parse_list(end):
+        nonlocal pos
+        script = []
+        while True:
+            while peek() in (("op", ";"), ("op", "\n")):
+                pos += 1
+            if peek() is None or (end and peek() == ("op", end)):
+                break
+            and_or = parse_and_or()
+            t = peek()
+            background = t == ("op", "&")
+            if t in (("op", "&"), ("op", ";"), ("op", "\n")):
+                pos += 1
+            elif t is not None and not (end and t == ("op", end)):
+                raise ShellSyntax(f"syntax error: '{t[1] if t[0] == 'op' else '?'}' unexpected")
+            script.append((and_or, background))
+        return script
+
+    script = parse_list(None)
+    if peek() is not None:
+        raise ShellSyntax(f"syntax error: '{peek()[1]}' unexpected")
     return script
 
 
@@ -934,6 +949,17 @@ class Device:
 
     # ---- execution
 
+    def subshell(self, script, io):
+        """( ... ): the same device, its own copy of the variables."""
+        sub = Device(self.fx, self.serial, self.out)
+        sub.vars = dict(self.vars)
+        try:
+            status = sub.run_parsed(script, io)
+        except ExitShell as e:
+            status = e.status
+        sub.wait_all()
+        return status
+
     def run_script(self, source):
         io = IO(b"", StreamSink(self.out, 1), StreamSink(self.out, 2))
         try:
@@ -949,6 +975,9 @@ class Device:
         except ShellSyntax as e:
             io.err(f"{SH}: {e}\n")
             return 1
+        return self.run_parsed(script, io)
+
+    def run_parsed(self, script, io):
         status = 0
         for and_or, background in script:
             if background:
@@ -1049,6 +1078,8 @@ class Device:
                 io.err(f"{SH}: {msg}\n")
                 return 1
             cio = IO(stdin, stdout, stderr)
+            if cmd["subshell"] is not None:
+                return self.subshell(cmd["subshell"], cio)
             if not words:
                 with self.lock:
                     for name, value in assigns:
