@@ -34,7 +34,7 @@ DEVICE_FEATURES = ",".join([
     "sendrecv_v2_zstd", "sendrecv_v2_dry_run_send", "openscreen_mdns", "push_sync",
 ])
 HOST_FEATURES = DEVICE_FEATURES
-GARBAGE = b"\x1b[2J\x00\xff\xfePNX garbage \xc3\x28\r\n\x00\x01\x02"
+GARBAGE = b"\x1b[2J\xff\xfePNX garbage \xc3\x28\r\n\x01\x02\x7f"  # no NUL: the client prints listings as C strings
 SH = "/system/bin/sh"
 
 # ---------------------------------------------------------------------------------

@@ -25,9 +25,11 @@ namespace testsupport {
 
 class AdbServerProcess {
 public:
-    // Starts `python3 FAKES_DIR/adb_server.py --root ROOT` and waits until it reports
-    // its port; throws std::runtime_error when it does not.
-    AdbServerProcess(const std::string& fakes_dir, const std::string& root) {
+    // Starts `PYTHON FAKES_DIR/adb_server.py --root ROOT` and waits until it reports
+    // its port; throws std::runtime_error when it does not. PYTHON is searched on PATH
+    // when it has no slash.
+    AdbServerProcess(const std::string& fakes_dir, const std::string& root,
+                     const std::string& python = default_python()) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
         if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -36,7 +38,7 @@ public:
             throw std::runtime_error("pipe: " + std::string(std::strerror(errno)));
         }
         const std::string script = fakes_dir + "/adb_server.py";
-        const char* argv[] = {"python3", script.c_str(), "--root", root.c_str(), nullptr};
+        const char* argv[] = {python.c_str(), script.c_str(), "--root", root.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -47,7 +49,7 @@ public:
         posix_spawnattr_init(&attr);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attr, 0);
-        const int rc = ::posix_spawnp(&pid_, "python3", &actions, &attr, const_cast<char**>(argv), environ);
+        const int rc = ::posix_spawnp(&pid_, python.c_str(), &actions, &attr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
         ::close(in[0]);
@@ -55,7 +57,7 @@ public:
         if (rc != 0) {
             ::close(in[1]);
             ::close(out[0]);
-            throw std::runtime_error("cannot start python3 " + script + ": " + std::strerror(rc));
+            throw std::runtime_error("cannot start " + python + " " + script + ": " + std::strerror(rc));
         }
         stdin_ = in[1];
         std::string line;
@@ -79,6 +81,14 @@ public:
     }
 
     ~AdbServerProcess() { stop(); }
+
+    // The interpreter the build found (DROIDLENS_PYTHON), else python3.
+    static std::string default_python() {
+#ifdef DROIDLENS_PYTHON
+        if (*DROIDLENS_PYTHON) return DROIDLENS_PYTHON;
+#endif
+        return "python3";
+    }
     AdbServerProcess(const AdbServerProcess&) = delete;
     AdbServerProcess& operator=(const AdbServerProcess&) = delete;
 

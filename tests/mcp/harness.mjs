@@ -59,7 +59,7 @@ export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
   fs.writeFileSync(path.join(root, 'devices.txt'),
     `List of devices attached\n${SERIAL.padEnd(22)} device product:fake model:Pixel_7 device:fake transport_id:1\n\n`);
   const portFile = path.join(root, 'server.port');
-  const proc = spawn('python3', [path.join(FAKES_DIR, 'adb_server.py'), '--root', root, '--port-file', portFile],
+  const proc = spawn(process.env.DROIDLENS_PYTHON || 'python3', [path.join(FAKES_DIR, 'adb_server.py'), '--root', root, '--port-file', portFile],
     { stdio: ['pipe', 'ignore', 'inherit'], detached: true });
   // Neither keeps this process alive: its end closes the pipe, and the server ends.
   proc.unref();
