@@ -255,8 +255,8 @@ TEST(ScreencapDisplay, LogicalIdsMapToSurfaceFlingerIds) {
     std::vector<std::string> captures;
     for (const auto& line : adb.adb_log())
         if (line.find("screencap") != std::string::npos) captures.push_back(line);
-    EXPECT_EQ(captures, (std::vector<std::string>{"-s SER1 exec-out screencap -p -d 1",
-                                                  "-s SER1 exec-out screencap -p -d 1886094531531010",
-                                                  "-s SER1 exec-out screencap -p -d 1",
-                                                  "-s SER1 exec-out screencap -p -d 5"}));
+    EXPECT_EQ(captures, (std::vector<std::string>{"-s SER1 exec-out screencap '-p' '-d' '1'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '1886094531531010'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '1'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '5'"}));
 }
