@@ -72,7 +72,7 @@ TEST(GetScreenshot, AnythingButAPngIsAnErrorQuotingTheDevice) {
                      "Screenshot failed on device 'SER1': Display Id '5' is not valid.");
     // adb's own failures.
     EXPECT_THROW_MSG(get_screenshot("SER2"), RuntimeError,
-                     "Screenshot failed on device 'SER2': error: device unauthorized.");
+                     std::string("Screenshot failed on device 'SER2': error: ") + FakeAdb::kUnauthorized);
     EXPECT_THROW_MSG(get_screenshot("NOPE"), RuntimeError,
                      "Screenshot failed on device 'NOPE': error: device 'NOPE' not found");
 

@@ -187,8 +187,9 @@ TEST(ListDisplays, ThroughAdb) {
         list_displays("SER2");
         ADD_FAILURE() << "no error";
     } catch (const RuntimeError& e) {
-        EXPECT_EQ(chain(e), "No output from `dumpsys display` <- dumpsys display on device 'SER2': error: device "
-                            "unauthorized.");
+        EXPECT_EQ(chain(e), std::string("No output from `dumpsys display` <- dumpsys display on device 'SER2': "
+                                        "error: ") +
+                                FakeAdb::kUnauthorized);
     }
     adb.set_file("SER1", "dumpsys_display.txt", "");
     EXPECT_THROW_MSG(list_displays("SER1"), RuntimeError, "No output from `dumpsys display`");

@@ -55,6 +55,11 @@ inline std::string tiny_png(std::uint32_t width, std::uint32_t height, unsigned 
 class FakeAdb {
 public:
     static constexpr const char* kHeader = "List of devices attached\n";
+    // The server's reason for refusing an unauthorized device (four lines), as one
+    // line: its line breaks become blanks in the error messages that quote it.
+    static constexpr const char* kUnauthorized =
+        "device unauthorized. This adb server's $ADB_VENDOR_KEYS is not set Try 'adb kill-server' if that seems "
+        "wrong. Otherwise check for a confirmation dialog on your device.";
 
     // Selects the stand-in for the adb client itself (tests/fakes/adb, a bash
     // program first on PATH) instead of the real client and the simulated server:

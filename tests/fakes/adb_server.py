@@ -315,7 +315,6 @@ class Connection:
             fx.log_request(line)
             if not hang(fx, self.sock, line):
                 return False
-            fx.count_served()
             if fx.knobs_apply(line) and fx.knob("FAKE_ADB_EXIT"):
                 self.fail("simulated failure")
                 return False
@@ -324,8 +323,9 @@ class Connection:
                 return False
             text = fx.listing()
             if service == "devices":
-                text = "".join(" ".join(l.split()[:2]).replace(" ", "\t", 1) + "\n"
+                text = "".join("\t".join(l.split()[:2]) + "\n"
                                for l in text.replace("\r", "").split("\n") if len(l.split()) >= 2)
+            fx.count_served()  # the answer is the listing before this request counted
             self.okay(framed(text))
             return False
         if service in ("get-state", "get-serialno", "get-devpath"):
@@ -333,7 +333,6 @@ class Connection:
             fx.log_request(line)
             if not hang(fx, self.sock, line):
                 return False
-            fx.count_served()
             if fx.knobs_apply(line) and fx.knob("FAKE_ADB_EXIT"):
                 self.fail("simulated failure")
                 return False
@@ -342,6 +341,7 @@ class Connection:
             except AdbError as e:
                 self.fail(str(e))
                 return False
+            fx.count_served()
             if fx.knobs_apply(line) and fx.knob("FAKE_ADB_GARBAGE") == "1":
                 self.okay(framed(GARBAGE))
                 return False
@@ -397,7 +397,6 @@ class Connection:
         if fx.vanished():
             self.fail("device offline")  # the transport went away meanwhile
             return
-        fx.count_served()
         out = StreamOut(self.sock, v2, merged=(mode == "exec"))
         self.okay()
         status = 0
@@ -414,6 +413,7 @@ class Connection:
             elif fx.knobs_apply(line) and fx.knob("FAKE_ADB_GARBAGE") == "1":
                 out.write(1, GARBAGE)
             else:
+                fx.count_served()
                 status = Device(fx, serial, out).run_script(cmd)
             out.exit(status)
         except OSError:
