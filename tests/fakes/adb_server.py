@@ -378,16 +378,15 @@ class Connection:
         fx = self.fx
         serial = self.target[0]
         prefix = f"-s {self.named} " if self.named is not None else ""
-        v2 = False
+        v2 = False  # shell v2 packets; otherwise a raw stream (shell v1, exec)
         if req.startswith("shell:"):
-            cmd, line, mode = req[6:], prefix + "shell " + req[6:], "v1"
+            cmd, line = req[6:], prefix + "shell " + req[6:]
         elif req.startswith("shell,") and ":" in req:
             opts, cmd = req[6:].split(":", 1)
-            if "v2" in opts.split(","):
-                v2 = True
-            line, mode = prefix + "shell " + cmd, "v2" if v2 else "v1"
+            v2 = "v2" in opts.split(",")
+            line = prefix + "shell " + cmd
         elif req.startswith("exec:"):
-            cmd, line, mode = req[5:], prefix + "exec-out " + req[5:], "exec"
+            cmd, line = req[5:], prefix + "exec-out " + req[5:]
         else:
             self.fail(f"unsupported device service '{req}' (the simulated device offers shell and exec)")
             return
@@ -397,7 +396,7 @@ class Connection:
         if fx.vanished():
             self.fail("device offline")  # the transport went away meanwhile
             return
-        out = StreamOut(self.sock, v2, merged=(mode == "exec"))
+        out = StreamOut(self.sock, v2)
         self.okay()
         status = 0
         try:
@@ -425,10 +424,9 @@ class StreamOut:
     """The output of a device service: shell v2 packets (1-byte id, little-endian
     length) or a raw stream; written from any thread of the device shell."""
 
-    def __init__(self, sock, v2, merged):
+    def __init__(self, sock, v2):
         self.sock = sock
         self.v2 = v2
-        self.merged = merged
         self.lock = threading.Lock()
 
     def write(self, fd, data):
@@ -459,7 +457,8 @@ OPERATORS = ["&&", "||", "&", "|", ";", "(", ")", "\n"]
 
 class Word:
     """A word of the script: parts ('lit', text, quoted) | ('var', name, quoted) |
-    ('cmd', source, quoted), expanded when the command runs."""
+    ('cmd', source, quoted) | ('arith', expression, quoted), expanded when the command
+    runs."""
 
     def __init__(self):
         self.parts = []
@@ -469,12 +468,6 @@ class Word:
             self.parts[-1] = ("lit", self.parts[-1][1] + value, quoted)
         else:
             self.parts.append((kind, value, quoted))
-
-    def plain(self):
-        """The literal text when the word has no quotes and no expansions."""
-        if all(p[0] == "lit" and not p[2] for p in self.parts):
-            return "".join(p[1] for p in self.parts)
-        return None
 
 
 def scan_substitution(s, i):
