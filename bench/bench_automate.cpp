@@ -4,7 +4,7 @@
 // wall time per step, and the size of the request body at steps 1, 10 and 100. The
 // device's adb calls of one step are timed alone as well, for comparison.
 //
-// Needs DROIDLENS_BENCH_FAKES (tests/fakes, holding the simulated adb) and
+// Needs DROIDLENS_BENCH_FAKES (tests/fakes, holding the simulated adb server) and
 // DROIDLENS_BENCH_PAIR_A / _B (two screenshots the device shows in turn, so that no
 // step sees an unchanged screen); the runner sets them. Without them these skip.
 #include <benchmark/benchmark.h>
@@ -14,6 +14,8 @@
 
 #include "modes/automate.hpp"
 #include "utils/subprocess.hpp"
+
+#include "../tests/fakes/adb_server_process.hpp"
 
 #include <time.h>
 
@@ -59,9 +61,11 @@ const Device& device_setup() {
         d.screen = d.root / kSerial / "screencap.png";
         stdfs::create_symlink(d.a, d.screen);
         d.out = d.root / "out";
-        const char* path = std::getenv("PATH");
-        ::setenv("PATH", (std::string(fakes) + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-        ::setenv("FAKE_ADB_ROOT", d.root.c_str(), 1);
+        // The simulated adb server for the rest of the run (it ends with this
+        // process); the real adb client reaches it through ADB_SERVER_SOCKET.
+        static auto* server = new testsupport::AdbServerProcess(fakes, d.root.string());
+        ::setenv("ADB_SERVER_SOCKET", server->socket_spec().c_str(), 1);
+        ::setenv("ANDROID_ADB_SERVER_PORT", std::to_string(server->port()).c_str(), 1);
         return d;
     }();
     return dev;

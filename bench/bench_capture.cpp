@@ -2,13 +2,15 @@
 // whole, and the two adb calls it makes (listing, screencap) on their own, so the
 // runner can tell how much of the time is the device's and how much ours.
 //
-// Needs DROIDLENS_BENCH_FAKES (the tests/fakes directory holding the simulated adb)
+// Needs DROIDLENS_BENCH_FAKES (the tests/fakes directory holding the simulated adb server)
 // and DROIDLENS_BENCH_SCREENSHOT (the PNG the simulated device returns); the runner
 // sets both. Without them these benchmarks skip.
 #include <benchmark/benchmark.h>
 
 #include "utils/image.hpp"
 #include "utils/subprocess.hpp"
+
+#include "../tests/fakes/adb_server_process.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -32,9 +34,11 @@ const std::string& device_setup() {
         std::ofstream(root / "devices.txt") << "List of devices attached\n"
                                             << "BENCH01        device product:bench model:Bench_Phone device:bench\n\n";
         stdfs::copy_file(shot, root / "BENCH01" / "screencap.png", stdfs::copy_options::overwrite_existing);
-        const char* path = std::getenv("PATH");
-        ::setenv("PATH", (std::string(fakes) + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
-        ::setenv("FAKE_ADB_ROOT", root.c_str(), 1);
+        // The simulated adb server for the rest of the run (it ends with this
+        // process); the real adb client reaches it through ADB_SERVER_SOCKET.
+        static auto* server = new testsupport::AdbServerProcess(fakes, root.string());
+        ::setenv("ADB_SERVER_SOCKET", server->socket_spec().c_str(), 1);
+        ::setenv("ANDROID_ADB_SERVER_PORT", std::to_string(server->port()).c_str(), 1);
         stdfs::create_directories(root / "out");
         return (root / "out").string();
     }();

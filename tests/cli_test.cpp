@@ -181,7 +181,9 @@ TEST(Cli, HelpAndVersion) {
 // and everything it started, and exits 130 (143 for SIGTERM) with one error line.
 TEST(Cli, InterruptStopsPromptlyAndLeavesNoAdbChildBehind) {
     CleanModelEnv clean;
-    testsupport::FakeAdb adb;
+    // The stand-in client: its hang leaves a child ("sleep 37.25") holding the output
+    // open, which only a kill of the whole process group ends.
+    testsupport::FakeAdb adb{testsupport::FakeAdb::BrokenClient{}};
     adb.add_device("SER1", "device", "Pixel_7");
     adb.set_knob("HANG", "37.25");  // a duration no other process sleeps for
     adb.set_knob("ONLY", "screencap");

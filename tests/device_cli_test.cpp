@@ -209,18 +209,6 @@ bool eventually(const std::function<bool()>& ready) {
     return false;
 }
 
-// Processes whose command line is exactly `words`, such as the simulated device's
-// hanging "sleep 47.25".
-int processes_running(const std::vector<std::string>& words) {
-    std::string want;
-    for (const auto& w : words) want += w + '\0';
-    int n = 0;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec))
-        n += testsupport::read_text(it->path() / "cmdline") == want;
-    return n;
-}
-
 bool logged(const testsupport::FakeAdb& adb, const std::string& word) {
     for (const auto& line : adb.adb_log())
         if (line.find(word) != std::string::npos) return true;
@@ -262,13 +250,13 @@ TEST_F(DeviceCli, SigtermWhileAdbHangsLeavesNoChildBehind) {
     BackgroundCli cli(logs, {"automate", "go", "--max-steps", "3", "--base-url", server.base_url(), "--model", "m",
                              "-o", out.str()});
     ASSERT_TRUE(eventually([&] { return logged(adb, "input tap"); }));
-    ASSERT_TRUE(eventually([&] { return processes_running({"sleep", "47.25"}) > 0; }));
+    ASSERT_TRUE(eventually([&] { return adb.clients_running() > 0; }));
     cli.signal(SIGTERM);
     EXPECT_EQ(cli.wait(), 143);
     EXPECT_NE(cli.err().find("droidlens: error: Cancelled after 0 completed steps (step 1 was interrupted)"),
               std::string::npos)
         << cli.err();
-    EXPECT_TRUE(eventually([] { return processes_running({"sleep", "47.25"}) == 0; }));
+    EXPECT_TRUE(eventually([&] { return adb.clients_running() == 0; }));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), std::filesystem::directory_iterator()), 1);
 }
 
@@ -287,7 +275,7 @@ TEST_F(DeviceCli, CtrlCWhileTypingGivesTheKeyboardBack) {
     EXPECT_EQ(adb.device_log(kSerial, "ime").back(), "ime set com.android.inputmethod.latin/.LatinIME");
     EXPECT_EQ(testsupport::read_text(adb.device_dir(kSerial) + "/settings/secure/default_input_method"),
               "com.android.inputmethod.latin/.LatinIME\n");
-    EXPECT_TRUE(eventually([] { return processes_running({"sleep", "47.5"}) == 0; }));
+    EXPECT_TRUE(eventually([&] { return adb.clients_running() == 0; }));
 }
 
 TEST_F(DeviceCli, EveryModeResolvesTheDeviceAlikeAndAnUnfinishedTaskExitsSix) {

@@ -37,10 +37,11 @@ TEST(GetScreenshot, CapturesEachDisplayByteForByte) {
     // Without a serial adb addresses the only device.
     EXPECT_EQ(get_screenshot(std::nullopt).width, 40);
     // The display id goes through the display report (empty here: the id stays as given).
-    EXPECT_EQ(adb.adb_log(), (std::vector<std::string>{"-s SER1 exec-out screencap -p",
+    // (exec-out quotes every word after the first; shell sends them as they are.)
+    EXPECT_EQ(adb.adb_log(), (std::vector<std::string>{"-s SER1 exec-out screencap '-p'",
                                                         "-s SER1 shell dumpsys display",
-                                                        "-s SER1 exec-out screencap -p -d 2",
-                                                        "exec-out screencap -p"}));
+                                                        "-s SER1 exec-out screencap '-p' '-d' '2'",
+                                                        "exec-out screencap '-p'"}));
 
     // Warning lines some ROMs print before the image do not spoil it, nor does a
     // line printed after it.
@@ -71,7 +72,7 @@ TEST(GetScreenshot, AnythingButAPngIsAnErrorQuotingTheDevice) {
                      "Screenshot failed on device 'SER1': Display Id '5' is not valid.");
     // adb's own failures.
     EXPECT_THROW_MSG(get_screenshot("SER2"), RuntimeError,
-                     "Screenshot failed on device 'SER2': error: device unauthorized.");
+                     std::string("Screenshot failed on device 'SER2': error: ") + FakeAdb::kUnauthorized);
     EXPECT_THROW_MSG(get_screenshot("NOPE"), RuntimeError,
                      "Screenshot failed on device 'NOPE': error: device 'NOPE' not found");
 

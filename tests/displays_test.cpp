@@ -187,8 +187,9 @@ TEST(ListDisplays, ThroughAdb) {
         list_displays("SER2");
         ADD_FAILURE() << "no error";
     } catch (const RuntimeError& e) {
-        EXPECT_EQ(chain(e), "No output from `dumpsys display` <- dumpsys display on device 'SER2': error: device "
-                            "unauthorized.");
+        EXPECT_EQ(chain(e), std::string("No output from `dumpsys display` <- dumpsys display on device 'SER2': "
+                                        "error: ") +
+                                FakeAdb::kUnauthorized);
     }
     adb.set_file("SER1", "dumpsys_display.txt", "");
     EXPECT_THROW_MSG(list_displays("SER1"), RuntimeError, "No output from `dumpsys display`");
@@ -255,8 +256,8 @@ TEST(ScreencapDisplay, LogicalIdsMapToSurfaceFlingerIds) {
     std::vector<std::string> captures;
     for (const auto& line : adb.adb_log())
         if (line.find("screencap") != std::string::npos) captures.push_back(line);
-    EXPECT_EQ(captures, (std::vector<std::string>{"-s SER1 exec-out screencap -p -d 1",
-                                                  "-s SER1 exec-out screencap -p -d 1886094531531010",
-                                                  "-s SER1 exec-out screencap -p -d 1",
-                                                  "-s SER1 exec-out screencap -p -d 5"}));
+    EXPECT_EQ(captures, (std::vector<std::string>{"-s SER1 exec-out screencap '-p' '-d' '1'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '1886094531531010'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '1'",
+                                                  "-s SER1 exec-out screencap '-p' '-d' '5'"}));
 }

@@ -134,7 +134,7 @@ TEST_F(NodepinMode, TheNodesOwnAttributesComeBackEvenWhenTheyCannotBeDrawn) {
 TEST_F(NodepinMode, DeviceDumpAndModelFailuresPassThrough) {
     // A dump that fails: the model is never asked, the screenshot stays.
     {
-        testsupport::ScopedEnv knob("FAKE_UIAUTOMATOR", "idle");
+        adb.set_knob("FAKE_UIAUTOMATOR", "idle");
         try {
             nodepin::run(args());
             FAIL() << "no error";
@@ -144,6 +144,7 @@ TEST_F(NodepinMode, DeviceDumpAndModelFailuresPassThrough) {
         EXPECT_EQ(server.requests().size(), 0u);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(args().output_dir),
                                 std::filesystem::directory_iterator{}), 1);
+        adb.set_knob("FAKE_UIAUTOMATOR", "");
     }
     // A hierarchy that is not XML.
     adb.set_file(kSerial, "window_dump.xml", "<hierarchy><node></hierarchy>");

@@ -92,10 +92,12 @@ TEST_F(DumpViewtree, LoadingComesFirstThenSelectionThenConnecting) {
                       "adb was not found on PATH"}));
     }
     adb.add_device("SER2", "unauthorized");
-    EXPECT_EQ(failure(std::nullopt), std::vector<std::string>{"Multiple devices detected; please provide --device-id (connected: SER1, SER2)"});
+    EXPECT_EQ(failure(std::nullopt),
+              std::vector<std::string>{"Multiple devices detected; please provide --device-id (connected: SER1, SER2)"});
     EXPECT_EQ(failure("NOPE"), std::vector<std::string>{"Device not found: NOPE (connected: SER1, SER2)"});
-    EXPECT_EQ(failure("SER2"), (std::vector<std::string>{
-                                   kConnectFailed, "adb get-state on device 'SER2': error: device unauthorized."}));
+    EXPECT_EQ(failure("SER2"), (std::vector<std::string>{kConnectFailed, std::string("adb get-state on device 'SER2': "
+                                                                                     "error: ") +
+                                                                             FakeAdb::kUnauthorized}));
     adb.set_devices(FakeAdb::kHeader);
     EXPECT_EQ(failure("SER1"), std::vector<std::string>{"No ADB devices detected"});
     EXPECT_EQ(dumps_run(adb, "SER1"), 0u);

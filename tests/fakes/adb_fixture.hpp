@@ -1,7 +1,9 @@
-// FakeAdb: puts the simulated adb (tests/fakes/adb) first on PATH with a fresh
-// fixture directory for the lifetime of the object. See tests/fakes/README.md.
+// FakeAdb: a fresh fixture directory served by the simulated adb server
+// (tests/fakes/adb_server.py) for the lifetime of the object; the real adb client
+// reaches it through ADB_SERVER_SOCKET. See tests/fakes/README.md.
 #pragma once
 
+#include "fakes/adb_server_process.hpp"
 #include "test_support.hpp"
 
 #include <algorithm>
@@ -53,18 +55,48 @@ inline std::string tiny_png(std::uint32_t width, std::uint32_t height, unsigned 
 class FakeAdb {
 public:
     static constexpr const char* kHeader = "List of devices attached\n";
+    // The server's reason for refusing an unauthorized device (four lines), as one
+    // line: its line breaks become blanks in the error messages that quote it.
+    static constexpr const char* kUnauthorized =
+        "device unauthorized. This adb server's $ADB_VENDOR_KEYS is not set Try 'adb kill-server' if that seems "
+        "wrong. Otherwise check for a confirmation dialog on your device.";
+
+    // Selects the stand-in for the adb client itself (tests/fakes/adb, a bash
+    // program first on PATH) instead of the real client and the simulated server:
+    // only for tests of a client that misbehaves on its own side (one that leaves a
+    // child holding its output open, for one). Its knobs are environment variables.
+    struct BrokenClient {};
 
     FakeAdb() : root_(tmp_.path() / "adb") {
+        stdfs::create_directories(root_ / "knobs");
+        set_devices(kHeader + std::string("\n"));
+        clear_environment();
+        server_ = std::make_unique<AdbServerProcess>(fakes_dir(), root_.string());
+        // The socket wins over the port; both name the same server.
+        env_.push_back(std::make_unique<ScopedEnv>("ADB_SERVER_SOCKET", server_->socket_spec()));
+        env_.push_back(std::make_unique<ScopedEnv>("ANDROID_ADB_SERVER_PORT", std::to_string(server_->port())));
+    }
+
+    explicit FakeAdb(BrokenClient) : root_(tmp_.path() / "adb") {
         stdfs::create_directories(root_);
+        set_devices(kHeader + std::string("\n"));
+        clear_environment();
         const char* path = std::getenv("PATH");
         env_.push_back(std::make_unique<ScopedEnv>("PATH", fakes_dir() + ":" + (path ? path : "/usr/bin:/bin")));
         env_.push_back(std::make_unique<ScopedEnv>("FAKE_ADB_ROOT", root_.string()));
-        // Knobs left in the environment by the caller must not leak into a test.
-        for (const char* knob : {"FAKE_ADB_HANG", "FAKE_ADB_EXIT", "FAKE_ADB_GARBAGE", "FAKE_ADB_ONLY",
-                                 "FAKE_ADB_VANISH_AFTER", "FAKE_UIAUTOMATOR"})
-            env_.push_back(std::make_unique<ScopedEnv>(knob, std::nullopt));
-        set_devices(kHeader + std::string("\n"));
     }
+
+    ~FakeAdb() {
+        if (!server_) return;
+        // The server only ends when its pipe closes: an earlier end is a fault of the
+        // server (or something killed it), and every answer after it was not ours.
+        if (auto how = server_->ended())
+            ADD_FAILURE() << "the simulated adb server died during the test (" << *how
+                          << "); its traceback, if any, is on standard error";
+        server_->stop();
+    }
+    FakeAdb(const FakeAdb&) = delete;
+    FakeAdb& operator=(const FakeAdb&) = delete;
 
     std::string root() const { return root_.string(); }
     std::string device_dir(const std::string& serial) const { return (root_ / serial).string(); }
@@ -123,14 +155,38 @@ public:
         return out;
     }
 
-    // One line per adb invocation, its arguments joined by blanks.
+    // One line per request the server served ("devices -l", "-s SER1 shell input tap
+    // 1 2", "-s SER1 exec-out screencap '-p'": the command as the client sent it).
     std::vector<std::string> adb_log() const { return lines(root_ / "adb.log"); }
 
-    // Sets FAKE_ADB_<NAME> (name given with or without the prefix; other FAKE_ names
-    // such as FAKE_UIAUTOMATOR as they are) until destruction.
+    // How many adb client processes talking to this fixture's server are alive (a
+    // client waits as long as its request hangs).
+    int clients_running() const {
+        if (!server_) return 0;
+        const std::string want = "ADB_SERVER_SOCKET=" + server_->socket_spec();
+        int n = 0;
+        std::error_code ec;
+        for (stdfs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string cmdline = read_text(it->path() / "cmdline");
+            if (stdfs::path(cmdline.substr(0, cmdline.find('\0'))).filename() != "adb") continue;
+            std::istringstream environ(read_text(it->path() / "environ"));
+            for (std::string entry; std::getline(environ, entry, '\0');)
+                if (entry == want) {
+                    ++n;
+                    break;
+                }
+        }
+        return n;
+    }
+
+    // Sets knob FAKE_ADB_<NAME> (name given with or without the prefix; other FAKE_
+    // names such as FAKE_UIAUTOMATOR as they are): the file knobs/<full name>, read by
+    // the server on every request (an empty value clears it). With BrokenClient, the
+    // environment variable until destruction.
     void set_knob(const std::string& name, const std::string& value) {
         const std::string full = name.rfind("FAKE_", 0) == 0 ? name : "FAKE_ADB_" + name;
-        env_.push_back(std::make_unique<ScopedEnv>(full, value));
+        if (server_) write_text(root_ / "knobs" / full, value);
+        else env_.push_back(std::make_unique<ScopedEnv>(full, value));
     }
 
 private:
@@ -145,8 +201,18 @@ private:
         return out;
     }
 
+    // Nothing of the caller's reaches the simulated device: no knob variables, no
+    // server address of another fixture (a test without a fixture gets the guard of
+    // tests/CMakeLists.txt instead).
+    void clear_environment() {
+        for (const char* name : {"FAKE_ADB_HANG", "FAKE_ADB_EXIT", "FAKE_ADB_GARBAGE", "FAKE_ADB_ONLY",
+                                 "FAKE_ADB_VANISH_AFTER", "FAKE_UIAUTOMATOR", "FAKE_ADB_ROOT"})
+            env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
+    }
+
     TempDir tmp_;
     stdfs::path root_;
+    std::unique_ptr<AdbServerProcess> server_;
     std::vector<std::string> devices_;
     // Destroyed in reverse order, so a knob set twice is restored correctly.
     struct EnvStack {

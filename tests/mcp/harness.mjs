@@ -1,4 +1,5 @@
-// What the SDK-client tests share: a simulated device (the fake adb of tests/fakes),
+// What the SDK-client tests share: a simulated device (the simulated adb server of
+// tests/fakes, reached by the real adb client),
 // the scripted chat-completions server as a child process, and `droidlens mcp`
 // started and connected by the official MCP TypeScript SDK client.
 import { spawn } from 'node:child_process';
@@ -28,13 +29,54 @@ export function tempDir(prefix = 'droidlens-mcp-') {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }
 
-// A fixture directory for the fake adb: one phone showing `screen` (a PNG file).
+// Simulated adb servers of this test file, checked when the process ends.
+const servers = [];
+process.on('exit', () => {
+  for (const s of servers) {
+    if (s.stopped) continue;
+    if (s.proc.exitCode !== null || s.proc.signalCode !== null) {
+      // Every adb answer after its end was not the device's: the run fails.
+      console.error(`the simulated adb server of ${s.root} died during the tests ` +
+        `(${s.proc.exitCode ?? s.proc.signalCode}); see its standard error above`);
+      process.exitCode = 1;
+    }
+  }
+});
+
+function sleepSync(ms) {
+  Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
+}
+
+// A fixture directory served by a simulated adb server (tests/fakes/adb_server.py):
+// one phone showing `screen` (a PNG file). The server's stdin is a pipe of this
+// process, so it ends with it; `stop()` ends it earlier. Knobs are files the server
+// reads on every request (`setKnob('HANG', '30')`, see tests/fakes/README.md).
 export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
   const root = tempDir('droidlens-adb-');
   const dev = path.join(root, SERIAL);
   fs.mkdirSync(dev, { recursive: true });
+  fs.mkdirSync(path.join(root, 'knobs'));
   fs.writeFileSync(path.join(root, 'devices.txt'),
     `List of devices attached\n${SERIAL.padEnd(22)} device product:fake model:Pixel_7 device:fake transport_id:1\n\n`);
+  const portFile = path.join(root, 'server.port');
+  const proc = spawn(process.env.DROIDLENS_PYTHON || 'python3', [path.join(FAKES_DIR, 'adb_server.py'), '--root', root, '--port-file', portFile],
+    { stdio: ['pipe', 'ignore', 'inherit'], detached: true });
+  // Neither keeps this process alive: its end closes the pipe, and the server ends.
+  proc.unref();
+  proc.stdin.unref?.();
+  // Read synchronously, so that callers can build an environment in one expression.
+  let port;
+  for (const until = Date.now() + 30000; !port && Date.now() < until; sleepSync(10)) {
+    try {
+      port = Number(fs.readFileSync(portFile, 'utf8').trim()) || undefined;
+    } catch {
+      // not written yet
+    }
+  }
+  if (!port) throw new Error(`the simulated adb server for ${root} did not report its port`);
+  const server = { root, proc, stopped: false };
+  servers.push(server);
+  const socket = `tcp:127.0.0.1:${port}`;
   fs.copyFileSync(screen, path.join(dev, 'screencap.png'));
   fs.writeFileSync(path.join(dev, 'dumpsys_window.txt'),
     'WINDOW MANAGER DISPLAY CONTENTS (dumpsys window displays)\n  Display: mDisplayId=0 rootTasks=3\n' +
@@ -53,9 +95,37 @@ export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
     '</node></hierarchy>');
   return {
     root,
+    port,
+    // The socket wins over the port; both name the same server.
+    env: { ADB_SERVER_SOCKET: socket, ANDROID_ADB_SERVER_PORT: String(port) },
     log: (name) => readLines(path.join(dev, `${name}.log`)),
     adbLog: () => readLines(path.join(root, 'adb.log')),
+    // FAKE_ADB_<name> (or a full FAKE_ name) until changed.
+    setKnob: (name, value) => fs.writeFileSync(
+      path.join(root, 'knobs', name.startsWith('FAKE_') ? name : `FAKE_ADB_${name}`), String(value)),
+    // How many adb client processes talking to this server are alive.
+    clientsRunning: () => adbClients(socket),
+    stop: () => {
+      server.stopped = true;
+      proc.stdin.end();
+    },
   };
+}
+
+function adbClients(socket) {
+  const want = `ADB_SERVER_SOCKET=${socket}`;
+  let n = 0;
+  for (const entry of fs.readdirSync('/proc')) {
+    if (!/^\d+$/.test(entry)) continue;
+    try {
+      const argv0 = fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8').split('\0')[0];
+      if (path.basename(argv0) !== 'adb') continue;
+      if (fs.readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0').includes(want)) n += 1;
+    } catch {
+      // the process ended meanwhile
+    }
+  }
+  return n;
 }
 
 function readLines(file) {
@@ -105,14 +175,14 @@ export async function startModel(script) {
   };
 }
 
-// The environment `droidlens mcp` runs in: the fake adb first on PATH, the model
-// settings from the environment as a user would give them.
+// The environment `droidlens mcp` runs in: adb reaching the simulated device, the
+// model settings from the environment as a user would give them.
 // (`modelEnv` false: none, for settings from a --config file.)
 export function serverEnv({ device, model, extra = {}, modelEnv = true }) {
   const env = {
-    PATH: `${FAKES_DIR}:${process.env.PATH}`,
+    PATH: process.env.PATH,
     HOME: process.env.HOME ?? os.tmpdir(),
-    FAKE_ADB_ROOT: device.root,
+    ...device.env,
   };
   if (modelEnv) Object.assign(env, { DROIDLENS_API_KEY: API_KEY, DROIDLENS_MODEL: 'vision-model', DROIDLENS_TIMEOUT: '30' });
   if (modelEnv && model) env.DROIDLENS_BASE_URL = model.baseUrl;
@@ -159,20 +229,6 @@ export function outputValidators(tools) {
     validators.set(tool.name, ajv.compile(tool.outputSchema));
   }
   return validators;
-}
-
-export function processesRunning(words) {
-  const want = words.join('\0') + '\0';
-  let n = 0;
-  for (const entry of fs.readdirSync('/proc')) {
-    if (!/^\d+$/.test(entry)) continue;
-    try {
-      if (fs.readFileSync(`/proc/${entry}/cmdline`, 'utf8') === want) n += 1;
-    } catch {
-      // the process ended meanwhile
-    }
-  }
-  return n;
 }
 
 export async function eventually(condition, ms = 20000) {

@@ -5,23 +5,23 @@ import assert from 'node:assert/strict';
 import path from 'node:path';
 import { test } from 'node:test';
 
-import { EXAMPLES, connect, eventually, makeDevice, processesRunning, startModel, textReply, toolReply } from './harness.mjs';
-
-const HANG = ['sleep', '47.75'];  // the fake adb's hanging child, named by its duration
+import { EXAMPLES, connect, eventually, makeDevice, startModel, textReply, toolReply } from './harness.mjs';
 
 test('cancelling automate while adb hangs kills the child, and the server goes on', async () => {
   const device = makeDevice();
   const model = await startModel([textReply('do(action="Tap", element=[500, 500])')]);
-  const session = await connect({ device, model, extra: { FAKE_ADB_HANG: '47.75', FAKE_ADB_ONLY: 'input' } });
+  device.setKnob('HANG', '47.75');
+  device.setKnob('ONLY', 'input');
+  const session = await connect({ device, model });
   try {
     const abort = new AbortController();
     const running = session.client.callTool({ name: 'automate', arguments: { prompt: 'go', max_steps: 3 } },
       undefined, { signal: abort.signal, onprogress: () => {} });
-    assert.ok(await eventually(() => processesRunning(HANG) > 0), 'adb never started to hang');
+    assert.ok(await eventually(() => device.clientsRunning() > 0), 'adb never started to hang');
     const started = Date.now();
     abort.abort('the user stopped it');
     await assert.rejects(running);
-    assert.ok(await eventually(() => processesRunning(HANG) === 0, 5000), 'the hanging adb child was left behind');
+    assert.ok(await eventually(() => device.clientsRunning() === 0, 5000), 'the hanging adb child was left behind');
     assert.ok(Date.now() - started < 5000);
 
     await session.client.ping();
@@ -71,15 +71,17 @@ test('cancelling automate while the model thinks aborts the request; the next ca
 test('closing the connection during a run ends the server at once, without adb children', async () => {
   const device = makeDevice();
   const model = await startModel([textReply('do(action="Home")')]);
-  const session = await connect({ device, model, extra: { FAKE_ADB_HANG: '47.75', FAKE_ADB_ONLY: 'input' } });
+  device.setKnob('HANG', '47.75');
+  device.setKnob('ONLY', 'input');
+  const session = await connect({ device, model });
   try {
     const running = session.client.callTool({ name: 'automate', arguments: { prompt: 'go home' } }).catch((e) => e);
-    assert.ok(await eventually(() => processesRunning(HANG) > 0), 'adb never started to hang');
+    assert.ok(await eventually(() => device.clientsRunning() > 0), 'adb never started to hang');
     const child = session.transport._process;
     await session.close();  // ends the server's standard input; SIGTERM would follow after 2 s
     // Exit status 0: the server ended on the end of its input, before any signal.
     assert.deepEqual([child.exitCode, child.signalCode], [0, null]);
-    assert.ok(await eventually(() => processesRunning(HANG) === 0, 5000), 'the hanging adb child was left behind');
+    assert.ok(await eventually(() => device.clientsRunning() === 0, 5000), 'the hanging adb child was left behind');
     assert.ok((await running) instanceof Error);
   } finally {
     await model.stop();
@@ -89,15 +91,17 @@ test('closing the connection during a run ends the server at once, without adb c
 test('SIGTERM during a run stops it like the command: status 143, no adb child left', async () => {
   const device = makeDevice();
   const model = await startModel([textReply('do(action="Back")')]);
-  const session = await connect({ device, model, extra: { FAKE_ADB_HANG: '47.75', FAKE_ADB_ONLY: 'input' } });
+  device.setKnob('HANG', '47.75');
+  device.setKnob('ONLY', 'input');
+  const session = await connect({ device, model });
   try {
     const running = session.client.callTool({ name: 'automate', arguments: { prompt: 'go back' } }).catch((e) => e);
-    assert.ok(await eventually(() => processesRunning(HANG) > 0), 'adb never started to hang');
+    assert.ok(await eventually(() => device.clientsRunning() > 0), 'adb never started to hang');
     const child = session.transport._process;
     const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve([code, signal])));
     child.kill('SIGTERM');
     assert.deepEqual(await exited, [143, null]);
-    assert.ok(await eventually(() => processesRunning(HANG) === 0, 5000), 'the hanging adb child was left behind');
+    assert.ok(await eventually(() => device.clientsRunning() === 0, 5000), 'the hanging adb child was left behind');
     // The call either fails with the connection, or was answered as stopped just
     // before the server exited: never with a result of a finished run.
     const outcome = await running;

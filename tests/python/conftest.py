@@ -1,5 +1,6 @@
-"""Fixtures of the droidlens Python tests: the simulated adb (tests/fakes/adb) and the
-scripted chat-completions server (fake_chat_server), both as real child processes.
+"""Fixtures of the droidlens Python tests: the simulated adb server (tests/fakes/adb_server.py,
+reached by the real adb client) and the scripted chat-completions server
+(fake_chat_server), both as real child processes.
 
 Run through ctest (make test), which puts the module of the build tree on PYTHONPATH
 and names the programs in DROIDLENS_* variables."""
@@ -7,6 +8,7 @@ import json
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -16,6 +18,12 @@ BUILD_DIR = os.environ.get("DROIDLENS_BUILD_DIR", os.path.join(SOURCE_DIR, "buil
 FAKES_DIR = os.environ.get("DROIDLENS_FAKES_DIR", os.path.join(SOURCE_DIR, "tests", "fakes"))
 FAKE_CHAT_SERVER = os.environ.get("DROIDLENS_FAKE_CHAT_SERVER", os.path.join(BUILD_DIR, "tests", "fake_chat_server"))
 EXAMPLES = os.path.join(SOURCE_DIR, "examples")
+ADB_SERVER = os.path.join(FAKES_DIR, "adb_server.py")
+# Where adb looks for its server when no fixture is active: the client never starts a
+# server for a tcp: address whose host is not "localhost", and nothing listens on
+# port 1, so adb fails at once instead of starting a real server (tests/CMakeLists.txt
+# sets the same for the C++ tests).
+NO_ADB_SERVER = "tcp:127.0.0.1:1"
 SERIAL = "emu-1"
 
 # Model settings of the machine running the tests must not reach them.
@@ -99,19 +107,76 @@ def no_model_settings(monkeypatch):
         monkeypatch.delenv(name, raising=False)
 
 
+@pytest.fixture(autouse=True)
+def no_real_adb_server(monkeypatch):
+    monkeypatch.setenv("ADB_SERVER_SOCKET", NO_ADB_SERVER)
+    monkeypatch.delenv("ANDROID_ADB_SERVER_PORT", raising=False)
+
+
 class FakeAdb:
-    """The simulated device of tests/fakes/adb, first on PATH (see tests/fakes/README.md)."""
+    """A fixture directory served by the simulated adb server (see tests/fakes/README.md);
+    the real adb client reaches it through ADB_SERVER_SOCKET."""
+
+    KNOBS = ("FAKE_ADB_HANG", "FAKE_ADB_EXIT", "FAKE_ADB_GARBAGE", "FAKE_ADB_ONLY", "FAKE_ADB_VANISH_AFTER",
+             "FAKE_UIAUTOMATOR")
 
     def __init__(self, root):
         self.root = root
-        os.makedirs(root, exist_ok=True)
+        os.makedirs(os.path.join(root, "knobs"), exist_ok=True)
         self.lines = []
         self.set_devices("List of devices attached\n\n")
+        # The pipe on its stdin is its lifeline: it exits when the pipe closes, also
+        # when this process dies.
+        self.proc = subprocess.Popen([sys.executable, ADB_SERVER, "--root", root], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, start_new_session=True)
+        line = self.proc.stdout.readline().decode().strip()
+        self.proc.stdout.close()
+        if not line.isdigit():
+            self.proc.kill()
+            self.proc.wait()
+            raise RuntimeError(f"the simulated adb server did not report its port (got {line!r})")
+        self.port = int(line)
+        self.socket_spec = f"tcp:127.0.0.1:{self.port}"
+
+    def stop(self):
+        """Ends the server; fails when it had ended before (every answer since was not its)."""
+        died = self.proc.poll()
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        if died is not None:
+            pytest.fail(f"the simulated adb server died during the test (status {died}); see its standard error")
+
+    def set_knob(self, name, value):
+        """Knob FAKE_ADB_<NAME> (or a full FAKE_ name): a file the server reads on every request."""
+        full = name if name.startswith("FAKE_") else "FAKE_ADB_" + name
+        with open(os.path.join(self.root, "knobs", full), "w") as f:
+            f.write(str(value))
+
+    def clients_running(self):
+        """How many adb client processes talking to this server are alive."""
+        want = f"ADB_SERVER_SOCKET={self.socket_spec}".encode()
+        n = 0
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    argv0 = f.read().split(b"\0")[0]
+                if os.path.basename(argv0) != b"adb":
+                    continue
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    n += want in f.read().split(b"\0")
+            except OSError:
+                pass
+        return n
 
     def set_devices(self, text):
         with open(os.path.join(self.root, "devices.txt"), "w") as f:
             f.write(text)
-
     def add_device(self, serial, model="Pixel_7"):
         self.lines.append(f"{serial:<22} device product:fake model:{model} device:fake transport_id:{len(self.lines) + 1}")
         self.set_devices("List of devices attached\n" + "".join(line + "\n" for line in self.lines) + "\n")
@@ -148,15 +213,16 @@ class FakeAdb:
 @pytest.fixture
 def adb(tmp_path, monkeypatch):
     """A device "emu-1" showing examples/settings_before.png, with a window report."""
+    for knob in FakeAdb.KNOBS:
+        monkeypatch.delenv(knob, raising=False)
     device = FakeAdb(str(tmp_path / "adb"))
-    monkeypatch.setenv("PATH", FAKES_DIR + os.pathsep + os.environ.get("PATH", "/usr/bin:/bin"))
-    monkeypatch.setenv("FAKE_ADB_ROOT", device.root)
-    for knob in ("HANG", "EXIT", "GARBAGE", "ONLY", "VANISH_AFTER"):
-        monkeypatch.delenv("FAKE_ADB_" + knob, raising=False)
-    monkeypatch.delenv("FAKE_UIAUTOMATOR", raising=False)
+    # The socket wins over the port; both name the same server.
+    monkeypatch.setenv("ADB_SERVER_SOCKET", device.socket_spec)
+    monkeypatch.setenv("ANDROID_ADB_SERVER_PORT", str(device.port))
     device.add_device(SERIAL)
     device.set_screen(SERIAL, example("settings_before.png"))
     device.set_file(SERIAL, "dumpsys_window.txt",
                     "  Display: mDisplayId=0 rootTasks=3\n"
                     "    mCurrentFocus=Window{1651cd4 u0 com.android.settings/.Main}\n")
-    return device
+    yield device
+    device.stop()

@@ -80,13 +80,13 @@ def test_file_and_image_errors(tmp_path):
         droidlens.route(None, "diff", "", DIFF_PAIR, output_dir=str(blocker / "sub"))
 
 
-def test_device_errors_keep_their_causes(adb, monkeypatch):
+def test_device_errors_keep_their_causes(adb):
     with pytest.raises(droidlens.DeviceError) as info:
         droidlens.route(None, "displays", "", device_id="nope")
     assert str(info.value) == f"Device not found: nope (connected: {SERIAL})"
     assert isinstance(info.value, droidlens.RuntimeError)
-    monkeypatch.setenv("FAKE_ADB_EXIT", "1")
-    monkeypatch.setenv("FAKE_ADB_ONLY", "dumpsys")
+    adb.set_knob("EXIT", "1")
+    adb.set_knob("ONLY", "dumpsys")
     with pytest.raises(droidlens.RuntimeError) as info:
         droidlens.route(None, "displays", "")
     assert str(info.value) == "No output from `dumpsys display`"

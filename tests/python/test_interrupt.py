@@ -37,19 +37,6 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def processes_running(words):
-    want = ("\0".join(words) + "\0").encode()
-    n = 0
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            try:
-                with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    n += f.read() == want
-            except OSError:
-                pass
-    return n
-
-
 def eventually(ready, seconds=20):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -60,11 +47,11 @@ def eventually(ready, seconds=20):
 
 
 @pytest.mark.parametrize("where", ["adb", "model", "python model"])
-def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch):
+def test_ctrl_c_during_automate(where, adb, model_server, tmp_path):
     if where == "adb":
-        # The tap hangs on the device side: adb runs "sleep 47.25" until it is killed.
-        monkeypatch.setenv("FAKE_ADB_HANG", "47.25")
-        monkeypatch.setenv("FAKE_ADB_ONLY", "input")
+        # The tap hangs on the device side: its adb client waits until it is killed.
+        adb.set_knob("HANG", "47.25")
+        adb.set_knob("ONLY", "input")
         server = model_server([text_answer('do(action="Tap", element=[500, 500])')])
     elif where == "model":
         server = model_server([{"delay_ms": 60000, "body": text_answer('do(action="Back")')}])
@@ -75,7 +62,7 @@ def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch)
     try:
         if where == "adb":
             assert eventually(lambda: any("input tap" in line for line in adb.adb_log()))
-            assert eventually(lambda: processes_running(["sleep", "47.25"]) > 0)
+            assert eventually(lambda: adb.clients_running() > 0)
         elif where == "model":
             assert eventually(lambda: len(server.requests()) == 1)
         else:
@@ -92,7 +79,7 @@ def test_ctrl_c_during_automate(where, adb, model_server, tmp_path, monkeypatch)
     assert proc.returncode == 42, stderr
     assert stdout == "KeyboardInterrupt\ndiff\n"
     assert stopped_after < 5
-    assert eventually(lambda: processes_running(["sleep", "47.25"]) == 0, 5)
+    assert eventually(lambda: adb.clients_running() == 0, 5)
     assert adb.log(SERIAL) == []  # the tap never completed on the device
 
 
