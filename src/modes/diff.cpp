@@ -264,7 +264,7 @@ MaskArea parse_mask(const std::string& text) {
 }
 
 std::int64_t bar_height(MaskArea::Kind bar, std::int64_t width, std::int64_t height) {
-    const std::int64_t dp = bar == MaskArea::Kind::NavBar ? 48 : bar == MaskArea::Kind::StatusBar ? 28 : 0;
+    const std::int64_t dp = bar == MaskArea::Kind::NavBar ? 48 : bar == MaskArea::Kind::StatusBar ? 40 : 0;
     return (std::min(width, height) * dp + 359) / 360;
 }
 

@@ -31,7 +31,7 @@ struct MaskArea {
 // UsageError naming the text for anything else.
 MaskArea parse_mask(const std::string& text);
 
-// Height in pixels of the status bar (28 dp) or the navigation bar (48 dp) on a
+// Height in pixels of the status bar (40 dp) or the navigation bar (48 dp) on a
 // width x height screenshot, the density taken as the shorter side / 360 dp.
 std::int64_t bar_height(MaskArea::Kind bar, std::int64_t width, std::int64_t height);
 
