@@ -1,4 +1,5 @@
-// Benchmarks of the imaging paths: the diff mode, its region search alone, encoding
+// Benchmarks of the imaging paths: the diff mode (plain and with its assertion
+// options), its region search alone, encoding
 // a screenshot for the model, annotating one, decoding PNG and JPEG, and the
 // resampler on its own. Each repetition is one call, so the
 // runner (bench/run.py) can take the minimum and median of single calls.
@@ -120,6 +121,24 @@ void BM_compute_diff(benchmark::State& state) {
     state.counters["boxes"] = static_cast<double>(boxes);
 }
 
+// The same pair as a test suite's assertion compares it: both system bars and one
+// rectangle masked, regions merged across 20 pixels, every region kept and
+// numbered in the image. Set beside BM_compute_diff: the options must add under 10%.
+void BM_compute_diff_options(benchmark::State& state) {
+    const Inputs& in = inputs();
+    diff::Options options;
+    options.masks = {diff::parse_mask("status-bar"), diff::parse_mask("nav-bar"), diff::parse_mask("0,100,1000,160")};
+    options.merge_gap = 20;
+    options.max_boxes = 0;
+    size_t boxes = 0;
+    for (auto _ : state) {
+        diff::DiffResult r = diff::compute_diff(in.a, in.b, in.out, options);
+        boxes = r.diff_boxes.size();
+        benchmark::DoNotOptimize(r);
+    }
+    state.counters["boxes"] = static_cast<double>(boxes);
+}
+
 void BM_compute_diff_large(benchmark::State& state) {
     const Inputs& in = inputs();
     size_t boxes = 0;
@@ -207,6 +226,7 @@ void BM_resample_bilinear(benchmark::State& state) {
 
 // One call per repetition; the runner sets --benchmark_repetitions.
 BENCHMARK(BM_compute_diff)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_compute_diff_options)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_compute_diff_large)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_find_boxes)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_encode_image)->Arg(100)->Arg(50)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

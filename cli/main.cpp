@@ -38,6 +38,7 @@ enum Option : unsigned {
     kLang = 1u << 5,
     kModel = 1u << 6,
     kReport = 1u << 7,
+    kDiff = 1u << 8,
 };
 struct ModeHelp {
     const char* name;
@@ -47,8 +48,9 @@ struct ModeHelp {
 };
 constexpr ModeHelp kModeHelp[] = {
     {"displays", kDevice, "droidlens displays [--device-id SERIAL]", "droidlens displays --device-id emulator-5554"},
-    {"diff", kImages | kOutput | kReport, "droidlens diff -i BEFORE.png -i AFTER.png [-o DIR]",
-     "droidlens diff -i golden.png -i now.png -o out"},
+    {"diff", kImages | kOutput | kReport | kDiff,
+     "droidlens diff -i BEFORE.png -i AFTER.png [-o DIR] [--mask AREA ...] [--merge-gap N] [--fail-above SCORE]",
+     "droidlens diff -i golden.png -i now.png --mask status-bar --fail-above 0.01"},
     {"nodepin", kDevice | kDisplay | kOutput | kModel | kReport, "droidlens nodepin REQUEST [--device-id SERIAL]",
      "droidlens nodepin \"the OK button\""},
     {"locate", kImages | kDevice | kDisplay | kOutput | kModel | kReport,
@@ -87,7 +89,8 @@ constexpr const char* kExitStatuses =
     "  4         model service: unreachable, HTTP error, time-out, reply too large\n"
     "  5         model answer unusable: no tool call, malformed arguments, empty answer\n"
     "  6         finished without doing the task: an action that failed, an automation\n"
-    "            stopped at its step limit (the record is still printed)\n"
+    "            stopped at its step limit, a diff score above --fail-above (the record\n"
+    "            is still printed)\n"
     "  130, 143  interrupted (Ctrl-C, SIGTERM)";
 
 std::string padded(std::string name, std::size_t width) {
@@ -128,8 +131,9 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
     const Flag flags[] = {
         {"--image", kImages},     {"--device-id", kDevice}, {"--display-id", kDisplay}, {"--output-dir", kOutput},
         {"--max-steps", kSteps},  {"--lang", kLang},        {"--base-url", kModel},     {"--api-key", kModel},
-        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel}, {"--tool-choice", kModel},
-        {"--config", kModel},     {"--report", kReport},
+        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
+        {"--tool-choice", kModel}, {"--config", kModel},    {"--report", kReport},      {"--mask", kDiff},
+        {"--merge-gap", kDiff},   {"--max-boxes", kDiff},   {"--min-area", kDiff},      {"--fail-above", kDiff},
     };
     std::string text;
     for (const Flag& f : flags) {
@@ -192,12 +196,13 @@ int exit_status(const std::exception& e) {
 }
 
 // A record that says the task was not done: an action that failed, an automation
-// that stopped at its step limit.
+// that stopped at its step limit, a diff whose score is above --fail-above.
 bool task_not_done(const droidlens::Json& record) {
     if (!record.is_object()) return false;
     const droidlens::Json mode = record.value("mode", droidlens::Json());
     if (mode == "action") return record.value("success", droidlens::Json(true)) == false;
     if (mode == "automate") return record.value("status", droidlens::Json()) == "max_steps";
+    if (mode == "diff") return record.value("passed", droidlens::Json(true)) == false;  // --fail-above
     return false;
 }
 
@@ -243,6 +248,7 @@ int main(int argc, char** argv) {
     std::string lang = kDefaultLang;
     ConfigOverrides overrides;
     bool report = false;
+    DiffOptions diff;
 
     app.add_option("mode", mode, "What to do: " + mode_list());
     app.add_option("prompt", positional, "The request in natural language (modes that ask the model)");
@@ -275,6 +281,21 @@ int main(int argc, char** argv) {
         ->type_name("HOW");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
+    app.add_option("--mask", diff.masks,
+                   "Leave an area out of the diff: x1,y1,x2,y2 in 0-1000 of the width and height, status-bar or "
+                   "nav-bar; repeat for several")
+        ->type_name("AREA")
+        ->allow_extra_args(false);
+    app.add_option("--merge-gap", diff.merge_gap,
+                   "Merge diff regions whose boxes come closer than N pixels (a changed text line becomes one)")
+        ->type_name("N");
+    app.add_option("--max-boxes", diff.max_boxes, "Diff regions kept, largest first; 0 keeps all (default 10)")
+        ->type_name("N");
+    app.add_option("--min-area", diff.min_area, "Drop diff regions of fewer than N changed pixels (default 240)")
+        ->type_name("N");
+    app.add_option("--fail-above", diff.fail_above,
+                   "Exit with status 6 when the diff score (0-1) is above SCORE; the record is still printed")
+        ->type_name("SCORE");
     app.add_flag("--report", report, "Also write an HTML report of the run into the output directory (or DROIDLENS_REPORT=1)");
     app.set_version_flag("--version", std::string("droidlens ") + kVersion);
 
@@ -358,8 +379,14 @@ int main(int argc, char** argv) {
         kwargs["output_dir"] = output_dir;
         kwargs["max_steps"] = max_steps;
         kwargs["lang"] = lang;
+        // The diff options only when given: without them the record is the plain one.
+        if (!diff.masks.empty()) kwargs["mask"] = diff.masks;
+        if (diff.merge_gap) kwargs["merge_gap"] = *diff.merge_gap;
+        if (diff.max_boxes) kwargs["max_boxes"] = *diff.max_boxes;
+        if (diff.min_area) kwargs["min_area"] = *diff.min_area;
+        if (diff.fail_above) kwargs["fail_above"] = *diff.fail_above;
 
-        Json result = route_dynamic(llm.get(), Json::array(), kwargs);
+        Json result = route_dynamic_with_diff(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
         if (recorder) write_report([&] { return recorder->write(result); });
         return task_not_done(result) ? 6 : 0;

@@ -63,9 +63,17 @@ class Modelwire:
 def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           image_paths: Optional[list[_Path]] = None, device_id: Optional[str] = None,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
-          lang: str = "cn") -> Optional[_Record]:
+          lang: str = "cn", *, mask: Union[str, list[str], None] = None, merge_gap: Optional[int] = None,
+          max_boxes: Optional[int] = None, min_area: Optional[int] = None,
+          fail_above: Optional[float] = None) -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
     "action", "automate") and returns its record, keys in the record's order.
+
+    The keyword-only arguments are the diff mode's (other modes refuse them): mask
+    leaves areas out ("x1,y1,x2,y2" in 0-1000, "status-bar", "nav-bar"), merge_gap
+    merges regions closer than that many pixels, max_boxes (0: all) and min_area
+    limit them, and fail_above makes the record's "passed" False when diff_score is
+    above it. With any of them the record also has "regions" and "resized".
 
     The interpreter lock is released while the mode runs; Ctrl-C stops it (its adb
     children are killed, its model request aborted) and raises KeyboardInterrupt."""

@@ -408,8 +408,17 @@ constexpr std::array<Param, 8> kParams = {{{"mode", "str", false},
                                            {"max_steps", "int", false},
                                            {"lang", "str", false}}};
 
+// The diff mode's own options, by name only (see DiffOptions).
+constexpr std::array<Param, 5> kDiffParams = {{{"mask", "list", false},
+                                               {"merge_gap", "int", false},
+                                               {"max_boxes", "int", false},
+                                               {"min_area", "int", false},
+                                               {"fail_above", "float", false}}};
+
 const Param* find_param(const std::string& name) {
     for (const Param& p : kParams)
+        if (name == p.name) return &p;
+    for (const Param& p : kDiffParams)
         if (name == p.name) return &p;
     return nullptr;
 }
@@ -459,7 +468,7 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     resolve_model(llm, model);
     Json record;
     try {
-        record = run_interruptibly([&] { return route_dynamic(model.get(), positional, named); },
+        record = run_interruptibly([&] { return route_dynamic_with_diff(model.get(), positional, named); },
                                    [&] { if (model.python) model.python->interrupt(); });
     } catch (...) {
         rethrow_run_failure(model);
@@ -559,9 +568,13 @@ PYBIND11_MODULE(droidlens, m) {
 
     m.def("route", &route_py,
           "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
-          "      max_steps=10, lang='cn') -> dict | None\n\n"
+          "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
+          "      fail_above=None) -> dict | None\n\n"
           "Runs one mode and returns its record. The interpreter lock is released while it runs;\n"
-          "Ctrl-C stops it (adb children are killed) and raises KeyboardInterrupt.");
+          "Ctrl-C stops it (adb children are killed) and raises KeyboardInterrupt. The keyword-only\n"
+          "arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000, 'status-bar',\n"
+          "'nav-bar'), merging, limits, and fail_above, which makes the record say passed: False\n"
+          "when the score is above it.");
 
     m.def(
         "modes",

@@ -73,6 +73,56 @@ TEST(Cli, DiffOfARealPairWithDifferentSizes) {
     EXPECT_TRUE(std::filesystem::exists(j["diff_image_path"].get<std::string>()));
 }
 
+// `droidlens diff -i golden.png -i now.png --mask status-bar --fail-above 0.01` as a
+// test suite's one-line assertion: status 0 or 6, the record printed either way.
+TEST(Cli, DiffFailAboveIsAOneLineVisualAssertion) {
+    TempDir out;
+    const std::vector<std::string> pair = {"diff", "-i", example("settings_before.png"), "-i",
+                                           example("settings_after.png"), "-o", out.str()};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = pair;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return droidlens_cli(args);
+    };
+    // Options that cannot be used are usage errors; another mode refuses them.
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--mask", "0,0,2000,10"}, {"--fail-above", "5"}, {"--merge-gap", "-3"}, {"--max-boxes", "x"}}) {
+        const CliRun r = with(bad);
+        EXPECT_EQ(r.status, 2) << bad[0] << ": " << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    const CliRun other = droidlens_cli({"displays", "--mask", "status-bar"});
+    EXPECT_EQ(other.status, 2);
+    EXPECT_EQ(other.err, "droidlens: error: Argument 'mask' is taken by the diff mode only\n");
+
+    // Tusky's two captures: the status bar's Wi-Fi icon changed, and the login button.
+    REQUIRE_SHARED_FIXTURE(a, "diffpairs/q02_tusky_login_button-restyle_a.png");
+    REQUIRE_SHARED_FIXTURE(b, "diffpairs/q02_tusky_login_button-restyle_b.png");
+    const CliRun pass = droidlens_cli({"diff", "-i", a, "-i", b, "-o", out.str(), "--mask", "status-bar",
+                                       "--fail-above", "0.01"});
+    ASSERT_EQ(pass.status, 0) << pass.err;
+    const Json pj = Json::parse(pass.out);
+    EXPECT_EQ(pj["passed"], true);
+    for (const Json& box : pj["diff_boxes"]) EXPECT_GE(box[1].get<int>(), 120) << box;  // nothing in the bar
+    // A stricter threshold catches the button.
+    const CliRun strict = droidlens_cli({"diff", "-i", a, "-i", b, "-o", out.str(), "--mask", "status-bar",
+                                         "--fail-above", "0.001"});
+    EXPECT_EQ(strict.status, 6);
+    EXPECT_EQ(Json::parse(strict.out)["passed"], false);
+
+    // The overflow menu opened: a real change fails the one-line assertion.
+    REQUIRE_SHARED_FIXTURE(menu_a, "diffpairs/q06_evilinsult_overflow-menu_a.jpg");
+    REQUIRE_SHARED_FIXTURE(menu_b, "diffpairs/q06_evilinsult_overflow-menu_b.jpg");
+    const CliRun fail = droidlens_cli({"diff", "-i", menu_a, "-i", menu_b, "-o", out.str(), "--mask", "status-bar",
+                                       "--fail-above", "0.01"});
+    EXPECT_EQ(fail.status, 6) << fail.err;
+    EXPECT_EQ(fail.err, "");
+    const Json fj = Json::parse(fail.out);
+    EXPECT_EQ(fj["passed"], false);
+    EXPECT_GT(fj["diff_score"].get<double>(), 0.01);
+    EXPECT_TRUE(std::filesystem::exists(fj["diff_image_path"].get<std::string>()));
+}
+
 TEST(Cli, BadInputGivesOneErrorLineAndTheRightStatus) {
     TempDir out;
     testsupport::write_text(out.path() / "not_an_image.png", "hello");

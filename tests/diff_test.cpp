@@ -359,3 +359,226 @@ TEST(ComputeDiff, SizeMismatchPairCarriesTheNote) {
     ASSERT_EQ(out.height(), 800);
     EXPECT_GT(ink_of(out, 0, 0, 240, 30, kRed).count, 30);
 }
+
+// ---- Options: masks, merged regions, limits and the pass/fail verdict ----
+
+namespace {
+
+using Kind = diff::MaskArea::Kind;
+
+// A copy of `img` whose status-bar clock reads one minute later: the text columns
+// of the bar are found as runs of bright pixels, and the last glyph ("0" of
+// "12:30") is replaced by the first ("1"), as a device's clock moves between two
+// captures.
+Raster clock_moved(const Raster& img, int bar_rows) {
+    std::vector<std::pair<int, int>> runs;  // [first, last] columns of each glyph
+    for (int x = 0; x < img.width() / 3; ++x) {
+        bool ink = false;
+        for (int y = 0; y < bar_rows && !ink; ++y) ink = rgb_at(img, x, y)[0] > 200;
+        if (ink && (runs.empty() || runs.back().second != x - 1)) runs.push_back({x, x});
+        else if (ink) runs.back().second = x;
+    }
+    EXPECT_EQ(runs.size(), 5u) << "the example's clock is not 12:30 any more";
+    Raster out = img;
+    const auto [first, first_end] = runs.front();
+    const auto [last, last_end] = runs.back();
+    const Rgb3 background = rgb_at(img, last_end + 2, 2);
+    fill(out, last, 0, last_end - last + 1, bar_rows, background);
+    for (int y = 0; y < bar_rows; ++y)
+        for (int x = first; x <= first_end; ++x) std::copy_n(img.pixel(x, y), 3, out.pixel(last + (x - first), y));
+    return out;
+}
+
+// Whether some row of [x0, x1) x [y0, y1) holds white pixels with red on both
+// sides: a number on a red tag.
+bool has_tag(const Raster& img, int x0, int y0, int x1, int y1) {
+    for (int y = std::max(y0, 0); y < std::min(y1, img.height()); ++y) {
+        int red_left = -1, white = -1;
+        for (int x = std::max(x0, 0); x < std::min(x1, img.width()); ++x) {
+            const Rgb3 c = rgb_at(img, x, y);
+            if (c == kRed && white >= 0 && red_left >= 0) return true;
+            if (c == kRed) red_left = x;
+            if (c == kWhite && red_left >= 0) white = x;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(DiffOptions, MasksAreReadStrictlyAndBarsFollowTheImageSize) {
+    const diff::MaskArea m = diff::parse_mask(" 0, 12.5 ,1000,40");
+    EXPECT_EQ(m.kind, Kind::Rect);
+    EXPECT_EQ(m.rect, (std::array<double, 4>{0, 12.5, 1000, 40}));
+    EXPECT_EQ(diff::parse_mask("status-bar").kind, Kind::StatusBar);
+    EXPECT_EQ(diff::parse_mask("nav-bar").kind, Kind::NavBar);
+    for (const char* bad : {"", "1,2,3", "1,2,3,4,5", "a,b,c,d", "0,0,1001,10", "-1,0,10,10", "10,0,10,20",
+                            "0,30,10,20", "nan,0,10,10", "0x1,0,10,10", "Status-Bar"}) {
+        EXPECT_THROW(diff::parse_mask(bad), UsageError) << bad;
+    }
+    // 40 dp and 48 dp, the shorter side taken as 360 dp: portrait and landscape alike,
+    // rounded up on a 480 x 800 screen.
+    EXPECT_EQ(diff::bar_height(Kind::StatusBar, 1080, 2400), 120);
+    EXPECT_EQ(diff::bar_height(Kind::StatusBar, 2400, 1080), 120);
+    EXPECT_EQ(diff::bar_height(Kind::NavBar, 1080, 2340), 144);
+    EXPECT_EQ(diff::bar_height(Kind::StatusBar, 480, 800), 54);
+}
+
+TEST(DiffOptions, MergingJoinsBoxesCloserThanTheGapUntilNoneAre) {
+    using diff::AreaBox;
+    // Adjacent boxes (no pixel between) are 0 apart: merged by gap 1, never by gap 0.
+    const std::vector<AreaBox> touching = {{{3, 0, 5, 2}, 9}, {{0, 0, 2, 2}, 9}};
+    EXPECT_EQ(diff::_merge_boxes(touching, 0).size(), 2u);
+    const std::vector<AreaBox> one = diff::_merge_boxes(touching, 1);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].box, (Box{0, 0, 5, 2}));
+    EXPECT_EQ(one[0].pixels, 18);
+
+    // P and Q are 7 columns apart; S bridges them. R lies 7 rows below P and S but
+    // only 3 below the box that P, S and Q make: it joins in a later round.
+    const std::vector<AreaBox> chain = {
+        {{10, 0, 12, 2}, 1}, {{0, 0, 2, 2}, 2}, {{4, 10, 6, 12}, 4}, {{4, 4, 6, 6}, 8}, {{40, 40, 41, 41}, 16}};
+    const std::vector<AreaBox> merged = diff::_merge_boxes(chain, 5);
+    ASSERT_EQ(merged.size(), 2u);
+    EXPECT_EQ(merged[0].box, (Box{0, 0, 12, 12}));
+    EXPECT_EQ(merged[0].pixels, 15);
+    EXPECT_EQ(merged[1].box, (Box{40, 40, 41, 41}));
+    // Unmerged boxes come back in raster order of their top-left corners.
+    const std::vector<AreaBox> apart = diff::_merge_boxes(chain, 1);
+    ASSERT_EQ(apart.size(), 5u);
+    EXPECT_EQ(apart[1].box, (Box{10, 0, 12, 2}));
+}
+
+TEST(DiffOptions, AChangedTextLineBecomesOneRegion) {
+    // Tusky's button label "LOGIN WITH TUSKY" became "Login with Tusky": by default
+    // four word and glyph boxes, each a separate region.
+    REQUIRE_SHARED_FIXTURE(a, "diffpairs/q02_tusky_login_button-restyle_a.png");
+    REQUIRE_SHARED_FIXTURE(b, "diffpairs/q02_tusky_login_button-restyle_b.png");
+    TempDir dir;
+    const std::vector<Box> plain = diff::compute_diff(a, b, dir.str()).diff_boxes;
+    auto on_label_line = [](const Box& box) { return box[1] >= 1510 && box[3] <= 1560; };
+    ASSERT_EQ(std::count_if(plain.begin(), plain.end(), on_label_line), 4);
+
+    diff::Options o;
+    o.merge_gap = 8;
+    const diff::DiffResult r = diff::compute_diff(a, b, dir.file("merged"), o);
+    std::vector<diff::Region> line;
+    for (const diff::Region& g : r.regions)
+        if (on_label_line(g.box)) line.push_back(g);
+    ASSERT_EQ(line.size(), 1u);
+    for (const Box& p : plain) {
+        if (!on_label_line(p)) continue;
+        EXPECT_TRUE(line[0].box[0] <= p[0] && line[0].box[1] <= p[1] && line[0].box[2] >= p[2] &&
+                    line[0].box[3] >= p[3]);
+    }
+    // The score does not depend on how regions are drawn.
+    EXPECT_EQ(r.diff_score, 0.0017964375050431695);
+    // Each kept region is numbered on a red tag next to its box (the label line sits
+    // on a light blue button, the others on the dark page).
+    const Raster out = image::load_rgb(r.diff_image_path);
+    for (const diff::Region& g : r.regions) {
+        SCOPED_TRACE(g.box[1]);
+        EXPECT_TRUE(has_tag(out, static_cast<int>(g.box[0]), static_cast<int>(g.box[1]) - 40,
+                            static_cast<int>(g.box[0]) + 60, static_cast<int>(g.box[1]) + 40));
+    }
+}
+
+TEST(DiffOptions, AMovingStatusBarClockPassesUnderTheStatusBarMask) {
+    // The bundled example screen (always present) and a copy whose clock moved on.
+    TempDir dir;
+    const Raster before = image::load_rgb(testsupport::source_dir() + "/examples/settings_before.png");
+    const std::string a = save(dir, "golden.png", before);
+    const std::string b = save(dir, "now.png", clock_moved(before, 80));
+
+    ModeArgs args;
+    args.image_paths = {a, b};
+    args.output_dir = dir.file("out");
+    const Json open = diff::run(args, diff::Options{}, 0.0);
+    EXPECT_GT(open["diff_score"].get<double>(), 0.0);
+    EXPECT_EQ(open["passed"], false);
+    ASSERT_EQ(open["regions"].size(), 1u);
+    EXPECT_LT(open["regions"][0]["box"][3].get<int>(), 80);  // the clock itself
+
+    diff::Options masked;
+    masked.masks = {diff::parse_mask("status-bar")};
+    const Json r = diff::run(args, masked, 0.0);
+    EXPECT_EQ(r["diff_score"].get<double>(), 0.0);  // masked pixels count as unchanged
+    EXPECT_EQ(r["regions"], Json::array());
+    EXPECT_EQ(r["passed"], true);
+    // The masked bar is drawn half-way to grey; the page below it is untouched.
+    const Raster out = image::load_rgb(r["diff_image_path"].get<std::string>());
+    const Rgb3 bar = rgb_at(before, 540, 10), shaded = rgb_at(out, 540, 10);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(shaded[static_cast<size_t>(c)], (bar[static_cast<size_t>(c)] + 128) / 2);
+    EXPECT_EQ(rgb_at(out, 540, 120), rgb_at(before, 540, 120));
+}
+
+TEST(DiffOptions, LimitsKeepTheLargestAndZeroKeepsAll) {
+    REQUIRE_SHARED_FIXTURE(a, "diffpairs/q06_evilinsult_overflow-menu_a.jpg");
+    REQUIRE_SHARED_FIXTURE(b, "diffpairs/q06_evilinsult_overflow-menu_b.jpg");
+    TempDir dir;
+    diff::Options all;
+    all.max_boxes = 0;
+    all.min_area = 1;
+    const diff::DiffResult every = diff::compute_diff(a, b, dir.str(), all);
+    ASSERT_GT(every.regions.size(), 10u);
+    double shares = 0;
+    for (size_t i = 0; i < every.regions.size(); ++i) {
+        shares += every.regions[i].share;
+        if (i > 0) {
+            const Box &p = every.regions[i - 1].box, &q = every.regions[i].box;
+            EXPECT_GE((p[2] - p[0]) * (p[3] - p[1]), (q[2] - q[0]) * (q[3] - q[1]));
+        }
+    }
+    EXPECT_NEAR(shares, 1.0, 1e-9);  // with no area limit every changed pixel is in a region
+
+    diff::Options ten = all;
+    ten.max_boxes = 10;
+    const diff::DiffResult first = diff::compute_diff(a, b, dir.str(), ten);
+    ASSERT_EQ(first.regions.size(), 10u);
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(first.regions[i].box, every.regions[i].box);
+    EXPECT_EQ(first.diff_boxes.size(), 10u);
+
+    // The area limit counts changed pixels of the full-size image.
+    diff::Options large = all;
+    large.min_area = 300;
+    for (const diff::Region& g : diff::compute_diff(a, b, dir.str(), large).regions) EXPECT_GE(g.area, 300);
+}
+
+TEST(DiffOptions, RecordShapeVerdictAndMasksFromRegions) {
+    REQUIRE_SHARED_FIXTURE(a, "diffpairs/q03_shot_empty-case_size-mismatch_a.png");
+    REQUIRE_SHARED_FIXTURE(b, "diffpairs/q03_shot_empty-case_size-mismatch_b.png");
+    TempDir dir;
+    ModeArgs args;
+    args.image_paths = {a, b};
+    args.output_dir = dir.file("out");
+    const Json r = diff::run(args, diff::Options{}, 0.01);
+    std::vector<std::string> keys;
+    for (auto it = r.begin(); it != r.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"mode", "diff_score", "diff_boxes", "diff_image_path", "regions",
+                                              "resized", "passed"}));
+    EXPECT_EQ(r["diff_score"].get<double>(), 0.021257822712418301);  // the plain run's score
+    EXPECT_EQ(r["passed"], false);
+    EXPECT_EQ(r["resized"], true);
+    ASSERT_FALSE(r["regions"].empty());
+    for (size_t i = 0; i < r["regions"].size(); ++i) EXPECT_EQ(r["regions"][i]["box"], r["diff_boxes"][i]);
+
+    // A region's 0-1000 box given back as a mask removes that region and no other.
+    const Json first = r["regions"][0];
+    const Json& bb = first["bounding_box"];
+    diff::Options o;
+    o.masks = {diff::parse_mask(std::to_string(bb[0].get<int>()) + "," + std::to_string(bb[1].get<int>()) + "," +
+                                std::to_string(bb[2].get<int>()) + "," + std::to_string(bb[3].get<int>()))};
+    const Json without = diff::run(args, o, std::nullopt);
+    EXPECT_FALSE(without.contains("passed"));
+    EXPECT_LT(without["diff_score"].get<double>(), r["diff_score"].get<double>());
+    EXPECT_EQ(without["regions"].size(), r["regions"].size() - 1);
+    for (const Json& g : without["regions"]) EXPECT_NE(g["box"], first["box"]);
+
+    // Options out of range fail before anything is written.
+    args.output_dir = dir.file("never");
+    diff::Options negative;
+    negative.merge_gap = -1;
+    EXPECT_THROW(diff::run(args, negative, std::nullopt), UsageError);
+    for (double bad : {-0.1, 1.5, std::nan("")}) EXPECT_THROW(diff::run(args, diff::Options{}, bad), UsageError);
+    EXPECT_FALSE(stdfs::exists(dir.file("never")));
+}

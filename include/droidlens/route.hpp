@@ -41,6 +41,39 @@ struct RouteOptions {
     std::string lang = kDefaultLang;
 };
 
+// The diff mode's own options, for a test suite's visual assertion. With none given
+// the diff record is the plain one; with any, it also carries "regions" and
+// "resized" (and "passed" with fail_above). See the README's diff section.
+struct DiffOptions {
+    // "x1,y1,x2,y2" (0-1000 of the first image's width and height), "status-bar" or
+    // "nav-bar": masked pixels count as unchanged in the score and the regions.
+    std::vector<std::string> masks;
+    std::optional<std::int64_t> merge_gap;  // regions closer than this many pixels become one (default 0)
+    std::optional<std::int64_t> max_boxes;  // regions kept, largest first; 0 keeps all (default 10)
+    std::optional<std::int64_t> min_area;   // changed pixels a region needs (default 240)
+    std::optional<double> fail_above;       // "passed" is false when the score is above this
+
+    bool given() const {
+        return !masks.empty() || merge_gap || max_boxes || min_area || fail_above;
+    }
+};
+
+// The names DiffOptions has as keyword arguments: mask, merge_gap, max_boxes,
+// min_area, fail_above.
+const std::vector<std::string>& diff_option_names();
+
+// The diff mode on two images with its options. Throws as route() does, and
+// UsageError for a mask that cannot be read or an option out of range.
+Json route_diff(const std::vector<std::string>& image_paths, const std::string& output_dir,
+                const DiffOptions& options);
+
+// route_dynamic() that also takes the diff options by name in `kwargs`: mask (a
+// string or a list of strings), merge_gap, max_boxes, min_area (integers), fail_above
+// (a number); null counts as not given. Without them it is route_dynamic(); with any
+// of them for another mode it throws UsageError, and arguments are checked with
+// route_dynamic()'s messages.
+Json route_dynamic_with_diff(ChatModel* llm, const Json& args, const Json& kwargs);
+
 // What a front end may know of a mode without running it.
 struct ModeInfo {
     const char* name;     // the name route() takes

@@ -190,7 +190,20 @@ const char* const kDiffSchema = R"({
                    "description": "mean grey-level difference: 0 identical, 1 opposite"},
     "diff_boxes": {"type": "array", "description": "changed regions [x1, y1, x2, y2] in pixels of the first image, largest first",
                    "items": {"type": "array", "items": {"type": "integer"}, "minItems": 4, "maxItems": 4}},
-    "diff_image_path": {"type": "string", "description": "the first image with the regions outlined"}
+    "diff_image_path": {"type": "string", "description": "the first image with the regions outlined"},
+    "regions": {"type": "array", "description": "with any of mask, merge_gap, max_boxes, min_area, fail_above: the regions of diff_boxes, largest first, numbered from 1 in the image",
+                "items": {"type": "object",
+                          "properties": {
+                            "box": {"type": "array", "items": {"type": "integer"}, "minItems": 4, "maxItems": 4,
+                                    "description": "[x1, y1, x2, y2] in pixels of the first image, inclusive"},
+                            "bounding_box": {"type": "array", "items": {"type": "integer"}, "minItems": 4, "maxItems": 4,
+                                             "description": "the same box in 0-1000 relative coordinates, rounded outward, so that it serves as a mask"},
+                            "area": {"type": "integer", "description": "changed pixels in the region"},
+                            "share": {"type": "number", "minimum": 0, "maximum": 1, "description": "its part of all changed pixels"}
+                          },
+                          "required": ["box", "bounding_box", "area", "share"]}},
+    "resized": {"type": "boolean", "description": "with the options: the second image was resampled to the first one's size"},
+    "passed": {"type": "boolean", "description": "with fail_above: diff_score is at most fail_above"}
   },
   "required": ["mode", "diff_score", "diff_boxes", "diff_image_path"]
 })";
@@ -345,8 +358,11 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "Compare two screenshots without the model. Returns diff_score (mean difference: 0 identical, "
             "1 opposite), diff_boxes (the changed regions as pixel boxes [x1, y1, x2, y2] of the first image, "
             "largest first) and the first image with the regions outlined in red. Use it to check whether an "
-            "action changed the screen.";
-        t.params = {"image_paths", "output_dir"};
+            "action changed the screen, or as a visual assertion against a golden screenshot: mask the status "
+            "bar (its clock changes), merge_gap to make a changed text line one region, and fail_above to get "
+            "passed: false when the score is above it. With any of these options the record also lists the "
+            "regions (box, 0-1000 bounding_box, area, share of the change), numbered in the image.";
+        t.params = {"image_paths", "output_dir", "mask", "merge_gap", "max_boxes", "min_area", "fail_above"};
         t.output_schema = Json::parse(kDiffSchema);
         t.annotations = hints(true, false);
     } else if (mode == "action") {
@@ -473,6 +489,32 @@ Json param_schema(const ToolSpec& tool, const std::string& name, const ToolDefau
         s["minimum"] = 0;
         s["description"] = "The most steps the task may take";
         s["default"] = defaults.max_steps;
+    } else if (name == "mask") {
+        s["type"] = "array";
+        s["items"] = {{"type", "string"}};
+        s["description"] =
+            "Areas left out of the comparison (their pixels count as unchanged): \"x1,y1,x2,y2\" in 0-1000 of the "
+            "first image's width and height, \"status-bar\" or \"nav-bar\" (heights from the image size)";
+    } else if (name == "merge_gap") {
+        s["type"] = "integer";
+        s["minimum"] = 0;
+        s["description"] = "Regions whose boxes come closer than this many pixels are merged into one";
+        s["default"] = 0;
+    } else if (name == "max_boxes") {
+        s["type"] = "integer";
+        s["minimum"] = 0;
+        s["description"] = "Regions kept, largest first; 0 keeps all";
+        s["default"] = 10;
+    } else if (name == "min_area") {
+        s["type"] = "integer";
+        s["minimum"] = 0;
+        s["description"] = "Regions with fewer changed pixels than this are dropped";
+        s["default"] = 240;
+    } else if (name == "fail_above") {
+        s["type"] = "number";
+        s["minimum"] = 0;
+        s["maximum"] = 1;
+        s["description"] = "The record says passed: false when diff_score is above this";
     } else if (name == "lang") {
         s["type"] = "string";
         s["enum"] = {"en", "cn"};
@@ -528,8 +570,15 @@ void check_arguments(const ToolSpec& tool, const Json& arguments) {
             if (!v.is_array()) args::throw_wrong_type(key, "list", v);
             for (std::size_t i = 0; i < v.size(); ++i)
                 if (!v[i].is_string()) args::throw_wrong_type(key + "[" + std::to_string(i) + "]", "str", v[i]);
-        } else if (key == "display_id" || key == "max_steps") {
+        } else if (key == "mask") {
+            if (!v.is_array()) args::throw_wrong_type(key, "list", v);
+            for (std::size_t i = 0; i < v.size(); ++i)
+                if (!v[i].is_string()) args::throw_wrong_type(key + "[" + std::to_string(i) + "]", "str", v[i]);
+        } else if (key == "display_id" || key == "max_steps" || key == "merge_gap" || key == "max_boxes" ||
+                   key == "min_area") {
             if (!v.is_number_integer()) args::throw_wrong_type(key, "int", v);
+        } else if (key == "fail_above") {
+            if (!v.is_number()) args::throw_wrong_type(key, "float", v);
         } else if (!v.is_string()) {
             args::throw_wrong_type(key, "str", v);
         }
@@ -557,7 +606,7 @@ Json run_mode(const ToolSpec& tool, const Json& arguments, const ToolEnv& env) {
     if (!kwargs.contains("max_steps")) kwargs["max_steps"] = env.defaults.max_steps;
     if (!kwargs.contains("lang")) kwargs["lang"] = env.defaults.lang;
     ChatModel* llm = tool.needs_model ? env.model() : nullptr;
-    Json record = route_dynamic(llm, Json::array(), kwargs);
+    Json record = route_dynamic_with_diff(llm, Json::array(), kwargs);
     return record.is_object() ? record : Json::object();
 }
 

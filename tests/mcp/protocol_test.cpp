@@ -222,9 +222,13 @@ TEST(McpTools, EveryToolHasSchemasAndTheRoutersArgumentNames) {
         EXPECT_FALSE(t["description"].get<std::string>().empty());
         EXPECT_EQ(t["inputSchema"]["type"], "object");
         EXPECT_EQ(t["outputSchema"]["type"], "object");
+        // The router's names, and for diff also its own options.
+        std::vector<std::string> router_names = {"prompt",     "image_paths", "device_id", "display_id",
+                                                 "output_dir", "max_steps",   "lang"};
+        if (t["name"] == "diff")
+            router_names.insert(router_names.end(), droidlens::diff_option_names().begin(),
+                                droidlens::diff_option_names().end());
         for (auto it = t["inputSchema"]["properties"].begin(); it != t["inputSchema"]["properties"].end(); ++it) {
-            static const std::vector<std::string> router_names = {"prompt",     "image_paths", "device_id", "display_id",
-                                                                  "output_dir", "max_steps",   "lang"};
             EXPECT_NE(std::find(router_names.begin(), router_names.end(), it.key()), router_names.end()) << it.key();
         }
     }
@@ -253,7 +257,8 @@ TEST(McpTools, AModeErrorIsAToolResultWithTheLibrarysMessage) {
         {"diff", {{"image_paths", {before, 5}}}, "Argument 'image_paths[1]' has incorrect type (expected str, got int)"},
         {"diff", {{"image_paths", {before, "/no/such.png"}}}, "No such file or directory: '/no/such.png'"},
         {"diff", {{"image_paths", {before, before}}, {"colour", "red"}},
-         "Unknown argument 'colour' for diff; it takes image_paths, output_dir"},
+         "Unknown argument 'colour' for diff; it takes image_paths, output_dir, mask, merge_gap, max_boxes, min_area, "
+         "fail_above"},
         {"locate", Json::object(), "Missing required argument 'prompt'"},
         {"locate", {{"prompt", ""}}, "Argument 'prompt' must not be empty"},
         {"locate", {{"prompt", "x"}, {"display_id", "two"}},

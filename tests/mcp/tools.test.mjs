@@ -117,6 +117,10 @@ describe('droidlens mcp through the SDK client', () => {
     assert.deepEqual(r.structuredContent.diff_boxes[0], [80, 1040, 1000, 1190]);
     assert.equal(r.structuredContent.diff_image_path, path.join(session.outDir, 'login_before_diff.png'));
     assert.equal(r.content.length, 2);
+    // As an assertion: the status bar masked, a text line merged, a verdict on the score.
+    const judged = await call('diff', { image_paths: [before_png, after_png], mask: ['status-bar'], merge_gap: 10, fail_above: 0.001 });
+    assert.deepEqual([judged.structuredContent.passed, judged.structuredContent.resized, judged.structuredContent.regions.length > 0],
+      [false, false, true]);
   });
 
   test('locate, ocr and glyphpin against the scripted model', async () => {

@@ -26,6 +26,25 @@ def test_diff_needs_no_model(tmp_path):
     assert os.path.getsize(record["diff_image_path"]) > 0
 
 
+def test_diff_options_as_keywords(tmp_path):
+    pair = [example("settings_before.png"), example("settings_after.png")]
+    record = droidlens.route(None, "diff", "", pair, output_dir=tmp_path, mask="status-bar", merge_gap=10,
+                             max_boxes=0, fail_above=0.001)
+    assert list(record) == ["mode", "diff_score", "diff_boxes", "diff_image_path", "regions", "resized", "passed"]
+    assert record["passed"] is False and record["resized"] is False
+    assert [r["box"] for r in record["regions"]] == record["diff_boxes"]
+    assert all(list(r) == ["box", "bounding_box", "area", "share"] for r in record["regions"])
+    # The same options as a list and with a lenient threshold; None counts as not given.
+    lenient = droidlens.route(None, "diff", "", pair, output_dir=tmp_path, mask=["status-bar", "0,0,1000,50"],
+                              fail_above=0.5, min_area=None)
+    assert lenient["passed"] is True and lenient["diff_score"] <= record["diff_score"]
+    assert "regions" not in droidlens.route(None, "diff", "", pair, output_dir=tmp_path, merge_gap=None)
+    with pytest.raises(TypeError, match=r"Argument 'merge_gap' has incorrect type \(expected int, got str\)"):
+        droidlens.route(None, "diff", "", pair, output_dir=tmp_path, merge_gap="10")
+    with pytest.raises(droidlens.UsageError, match="taken by the diff mode only"):
+        droidlens.route(None, "displays", "", mask="status-bar")
+
+
 def test_locate_sends_the_screenshot_and_returns_the_models_box(model_server, tmp_path):
     server = model_server([tool_answer("return_target", {"label": "Wi-Fi", "bounding_box": [100, 200, 300, 250],
                                                          "confidence": 0.9, "page": 1})])
