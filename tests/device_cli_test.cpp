@@ -121,6 +121,8 @@ TEST_F(DeviceCli, NodepinAnswersWithTheHierarchyNodeOnEachDisplay) {
     EXPECT_EQ(j["mode"], "nodepin");
     EXPECT_TRUE(std::filesystem::exists(j["annotated_image_path"].get<std::string>()));
     EXPECT_EQ(testsupport::read_text(j["xml_file_path"].get<std::string>()).substr(0, 5), "<?xml");
+    // The dump went through the device's storage and is gone from it.
+    EXPECT_EQ(adb.device_files(kSerial), std::vector<std::string>{});
 
     r = droidlens_cli({"nodepin", "the OK button", "--display-id", "2"});
     ASSERT_EQ(r.status, 0) << r.err;

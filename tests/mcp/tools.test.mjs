@@ -182,6 +182,18 @@ describe('droidlens mcp through the SDK client', () => {
     assert.equal(r.structuredContent['resource-id'], 'com.example:id/sign_in');
   });
 
+  test('list_devices without adb is an error that says why, not an empty list', async () => {
+    const bare = await connect({ device, model, extra: { PATH: '/nonexistent' } });
+    try {
+      const r = await bare.client.callTool({ name: 'list_devices', arguments: {} });
+      assert.equal(r.isError, true);
+      assert.match(r.content[0].text, /adb was not found on PATH; install the Android platform tools/);
+      assert.equal(r._meta['droidlens/failure'], 'device');
+    } finally {
+      await bare.close();
+    }
+  });
+
   test('nothing but protocol on stdout, and the API key in no message', () => {
     assert.deepEqual(session.errors, []);
     assert.ok(session.received.length > 10);
