@@ -132,7 +132,7 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
         {"--image", kImages},     {"--device-id", kDevice}, {"--display-id", kDisplay}, {"--output-dir", kOutput},
         {"--max-steps", kSteps},  {"--lang", kLang},        {"--base-url", kModel},     {"--api-key", kModel},
         {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
-        {"--tool-choice", kModel}, {"--config", kModel},    {"--report", kReport},      {"--mask", kDiff},
+        {"--tool-choice", kModel}, {"--coordinates", kModel}, {"--max-image-side", kModel}, {"--config", kModel},    {"--report", kReport},      {"--mask", kDiff},
         {"--merge-gap", kDiff},   {"--max-boxes", kDiff},   {"--min-area", kDiff},      {"--fail-above", kDiff},
     };
     std::string text;
@@ -279,6 +279,12 @@ int main(int argc, char** argv) {
     app.add_option("--tool-choice", overrides.tool_choice,
                    "How tool calls are asked for: named (default), required, auto, or none (JSON in the answer)")
         ->type_name("HOW");
+    app.add_option("--coordinates", overrides.coordinates,
+                   "Frame of the model's boxes and points: rel1000 (default), rel1000-yx, pixels or rel1")
+        ->type_name("FRAME");
+    app.add_option("--max-image-side", overrides.max_image_side,
+                   "Scale screenshots down to this longer side before sending them (default: full size)")
+        ->type_name("PX");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
     app.add_option("--mask", diff.masks,

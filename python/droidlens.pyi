@@ -31,16 +31,20 @@ class ModelConfig:
     connect_timeout: float
     max_retries: int
     tool_choice: str
+    coordinates: str
+    max_image_side: int
 
     def __init__(self, base_url: str, api_key: Optional[str], model: str, temperature: Optional[float] = None,
                  max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0,
-                 max_retries: int = 2, tool_choice: str = "named") -> None: ...
+                 max_retries: int = 2, tool_choice: str = "named", coordinates: str = "rel1000",
+                 max_image_side: int = 0) -> None: ...
 
 
 def load_model_config(*, base_url: Optional[str] = None, api_key: Optional[str] = None,
                       model: Optional[str] = None, temperature: Optional[float] = None,
                       max_tokens: Optional[int] = None, timeout: Optional[float] = None,
-                      tool_choice: Optional[str] = None, config_file: Optional[_Path] = None) -> ModelConfig:
+                      tool_choice: Optional[str] = None, coordinates: Optional[str] = None,
+                      max_image_side: Optional[int] = None, config_file: Optional[_Path] = None) -> ModelConfig:
     """The arguments given, then the environment (DROIDLENS_*, OPENAI_BASE_URL,
     OPENAI_API_KEY), then the JSON file config_file, then the defaults."""
 

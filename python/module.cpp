@@ -181,6 +181,8 @@ void check_config(const ModelConfig& c) {
     all.max_tokens = c.max_tokens;
     all.timeout = c.timeout;
     all.tool_choice = c.tool_choice;
+    all.coordinates = c.coordinates;
+    all.max_image_side = c.max_image_side;
     (void)load_model_config(all, &find_env_nothing);
     if (!std::isfinite(c.connect_timeout) || c.connect_timeout <= 0) {
         throw ValueError("Invalid connect_timeout: must be a number of seconds > 0");
@@ -189,9 +191,12 @@ void check_config(const ModelConfig& c) {
 
 ModelConfig make_config(py::handle base_url, py::handle api_key, py::handle model, py::handle temperature,
                         py::handle max_tokens, py::handle timeout, py::handle connect_timeout,
-                        py::handle max_retries, py::handle tool_choice) {
+                        py::handle max_retries, py::handle tool_choice, py::handle coordinates,
+                        py::handle max_image_side) {
     ModelConfig c;
     c.tool_choice = want_text(tool_choice, "tool_choice");
+    c.coordinates = want_text(coordinates, "coordinates");
+    c.max_image_side = want_integer(max_image_side, "max_image_side");
     c.base_url = want_text(base_url, "base_url");
     c.api_key = want_key(api_key, "api_key");
     c.model = want_text(model, "model");
@@ -248,6 +253,10 @@ ModelConfig load_config(const py::kwargs& overrides) {
             if (!absent) o.timeout = want_number(v, "timeout");
         } else if (key == "tool_choice") {
             if (!absent) o.tool_choice = want_text(v, "tool_choice");
+        } else if (key == "coordinates") {
+            if (!absent) o.coordinates = want_text(v, "coordinates");
+        } else if (key == "max_image_side") {
+            if (!absent) o.max_image_side = want_integer(v, "max_image_side");
         } else if (key == "config_file") {
             if (absent) continue;
             const Json path = argument_to_json(v, "config_file", "str", true);  // str or pathlib.Path
@@ -275,6 +284,11 @@ struct PyModelwire {
 class SerialModel : public ChatModel {
 public:
     explicit SerialModel(PyModelwire& w) : w_(w) {}
+
+    AnswerProfile answer_profile() const override {
+        py::gil_scoped_acquire gil;
+        return w_.wire.answer_profile();
+    }
 
 protected:
     Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice, const Json& temperature,
@@ -511,10 +525,11 @@ PYBIND11_MODULE(droidlens, m) {
     py::class_<ModelConfig>(m, "ModelConfig", "Where the chat-completions service is and which model to ask.")
         .def(py::init(&make_config), "base_url"_a, "api_key"_a, "model"_a, "temperature"_a = py::none(),
              "max_tokens"_a = 4096, "timeout"_a = 120.0, py::kw_only(), "connect_timeout"_a = 10.0,
-             "max_retries"_a = 2, "tool_choice"_a = "named",
+             "max_retries"_a = 2, "tool_choice"_a = "named", "coordinates"_a = "rel1000", "max_image_side"_a = 0,
              "__init__(self, base_url: str, api_key: str | None, model: str, temperature: float | None = None, "
              "max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0, "
-             "max_retries: int = 2, tool_choice: str = 'named') -> None")
+             "max_retries: int = 2, tool_choice: str = 'named', coordinates: str = 'rel1000', "
+             "max_image_side: int = 0) -> None")
         .def_property("base_url", [](const ModelConfig& c) { return to_str(c.base_url); },
                       field_setter(&ModelConfig::base_url, &want_text, "base_url"))
         .def_property("api_key", [](const ModelConfig& c) { return to_str(c.api_key); },
@@ -539,15 +554,20 @@ PYBIND11_MODULE(droidlens, m) {
                       field_setter(&ModelConfig::max_retries, &want_retries, "max_retries"))
         .def_property("tool_choice", [](const ModelConfig& c) { return to_str(c.tool_choice); },
                       field_setter(&ModelConfig::tool_choice, &want_text, "tool_choice"))
+        .def_property("coordinates", [](const ModelConfig& c) { return to_str(c.coordinates); },
+                      field_setter(&ModelConfig::coordinates, &want_text, "coordinates"))
+        .def_property("max_image_side", [](const ModelConfig& c) { return c.max_image_side; },
+                      field_setter(&ModelConfig::max_image_side, &want_integer, "max_image_side"))
         .def("__repr__", &config_repr);
 
     m.def("load_model_config", &load_config,
           "load_model_config(*, base_url=None, api_key=None, model=None, temperature=None, max_tokens=None,\n"
-          "                  timeout=None, tool_choice=None, config_file=None) -> ModelConfig\n\n"
+          "                  timeout=None, tool_choice=None, coordinates=None, max_image_side=None,\n"
+          "                  config_file=None) -> ModelConfig\n\n"
           "The model configuration: the keyword arguments given (None counts as not given), then the\n"
           "environment (DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
           "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT,\n"
-          "DROIDLENS_TOOL_CHOICE), then the\n"
+          "DROIDLENS_TOOL_CHOICE, DROIDLENS_COORDINATES, DROIDLENS_MAX_IMAGE_SIDE), then the\n"
           "JSON file named by config_file, then the defaults.");
 
     py::class_<PyModelwire>(m, "Modelwire", "The chat-completions client over HTTP(S).")

@@ -3,6 +3,7 @@
 #include <droidlens/json.hpp>
 
 #include "config_file.hpp"
+#include "model/frames.hpp"
 #include "utils/fs.hpp"
 
 #include <algorithm>
@@ -90,9 +91,12 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
             want(v.is_number(), "a number");
             config.temperature = v.get<double>();
             config.temperature_override = config.temperature;
-        } else if (key == "tool_choice") {
+        } else if (key == "tool_choice" || key == "coordinates") {
             want(v.is_string(), "a string");
-            config.tool_choice = v.get<std::string>();
+            (key == "tool_choice" ? config.tool_choice : config.coordinates) = v.get<std::string>();
+        } else if (key == "max_image_side") {
+            want(v.is_number_integer(), "an integer");
+            config.max_image_side = v.get<long long>();
         } else if (key == "max_tokens") {
             want(v.is_number_integer(), "an integer");
             config.max_tokens = v.get<long long>();
@@ -101,7 +105,8 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
             config.timeout = v.get<double>();
         } else {
             throw ValueError("Config file '" + path + "': unknown key '" + key +
-                             "' (known: base_url, api_key, model, temperature, max_tokens, timeout, tool_choice)");
+                             "' (known: base_url, api_key, model, temperature, max_tokens, timeout, tool_choice, coordinates, "
+                             "max_image_side)");
         }
     }
 }
@@ -122,6 +127,9 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (auto v = env_value(env, "DROIDLENS_MAX_TOKENS")) config.max_tokens = parse_integer(*v, "DROIDLENS_MAX_TOKENS");
     if (auto v = env_value(env, "DROIDLENS_TIMEOUT")) config.timeout = parse_number(*v, "DROIDLENS_TIMEOUT");
     if (auto v = env_value(env, "DROIDLENS_TOOL_CHOICE")) config.tool_choice = *v;
+    if (auto v = env_value(env, "DROIDLENS_COORDINATES")) config.coordinates = *v;
+    if (auto v = env_value(env, "DROIDLENS_MAX_IMAGE_SIDE"))
+        config.max_image_side = parse_integer(*v, "DROIDLENS_MAX_IMAGE_SIDE");
 
     if (flags.base_url) config.base_url = *flags.base_url;
     if (flags.api_key) config.api_key = *flags.api_key;
@@ -130,6 +138,8 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (flags.max_tokens) config.max_tokens = *flags.max_tokens;
     if (flags.timeout) config.timeout = *flags.timeout;
     if (flags.tool_choice) config.tool_choice = *flags.tool_choice;
+    if (flags.coordinates) config.coordinates = *flags.coordinates;
+    if (flags.max_image_side) config.max_image_side = *flags.max_image_side;
 
     // Whatever named a temperature, the user chose it: it overrides the modes' own.
     const bool temperature_given =
@@ -140,6 +150,9 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (temperature_given) config.temperature_override = config.temperature;
     if (config.max_tokens <= 0) throw ValueError("Invalid max_tokens: must be a positive integer");
     check_tool_choice(config.tool_choice);
+    (void)frames::parse_frame(config.coordinates);
+    if (config.max_image_side < 0 || (config.max_image_side > 0 && config.max_image_side < 64))
+        throw UsageError("Invalid max_image_side: must be 0 (full size) or at least 64 pixels");
     if (!std::isfinite(config.timeout) || config.timeout <= 0) {
         throw ValueError("Invalid timeout: must be a number of seconds > 0");
     }

@@ -4,6 +4,7 @@
 #include <droidlens/modelwire.hpp>
 
 #include "model/answer.hpp"
+#include "model/frames.hpp"
 #include "query_support.hpp"
 
 using namespace droidlens;
@@ -93,4 +94,22 @@ TEST(Answer, ARefusedNamedToolChoiceIsAskedAgainWithRequired) {
     EXPECT_TRUE(last["tool_choice"].is_null());
     ASSERT_EQ(last["messages"].size(), 2u);
     EXPECT_NE(last["messages"][1]["content"][0]["text"].get<std::string>().find("return_target"), std::string::npos);
+}
+
+TEST(Frames, BoxesAndPointsComeBackInOurFrame) {
+    using frames::Frame;
+    const frames::SentSize sent{800, 400};
+    EXPECT_EQ(frames::box_to_ours(Json{400, 100, 800, 300}, Frame::kPixels, sent), Json({500.0, 250.0, 1000.0, 750.0}));
+    EXPECT_EQ(frames::box_to_ours(Json{250, 500, 750, 1000}, Frame::kRel1000YX, sent),
+              Json({500.0, 250.0, 1000.0, 750.0}));
+    EXPECT_EQ(frames::box_to_ours(Json{0.5, 0.25, 1.0, 0.75}, Frame::kRel1, sent), Json({500.0, 250.0, 1000.0, 750.0}));
+    // Swapped corners are put in order; values past the edge are clamped.
+    EXPECT_EQ(frames::box_to_ours(Json{900, 500, -10, 100}, Frame::kPixels, sent), Json({0.0, 250.0, 1000.0, 1000.0}));
+    EXPECT_EQ(frames::point_to_ours(Json{200, 100}, Frame::kPixels, sent), Json({250.0, 250.0}));
+    EXPECT_EQ(frames::point_to_ours(Json{100, 200}, Frame::kRel1000YX, sent), Json({200.0, 100.0}));
+    // Our own frame, and anything that is not numbers, pass as they are.
+    EXPECT_EQ(frames::box_to_ours(Json{-5, 2000, 1, 3}, Frame::kRel1000, sent), Json({-5, 2000, 1, 3}));
+    EXPECT_EQ(frames::box_to_ours(Json{"1", 2, 3, 4}, Frame::kPixels, sent), Json({"1", 2, 3, 4}));
+    EXPECT_THROW_MSG(frames::parse_frame("xy"), UsageError,
+                     "Invalid coordinates: 'xy' (expected rel1000, rel1000-yx, pixels or rel1)");
 }

@@ -169,6 +169,67 @@ TEST_F(QueryCliTest, EveryServerStyleLandsTheSameBox) {
     EXPECT_EQ(server.pending(), 0u);
 }
 
+// A grounding model that really looks: it finds the red target in the image it was
+// sent and answers its box in its own coordinate frame.
+fakes::ScriptedReply locate_red_target(const fakes::RecordedRequest& request, const std::string& frame) {
+    const auto images = testsupport::request_images(request.json.value());
+    const image::Raster& img = images.at(0);
+    int x1 = img.width(), y1 = img.height(), x2 = -1, y2 = -1;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const std::uint8_t* p = img.pixel(x, y);
+            if (p[0] > 200 && p[1] < 60 && p[2] < 60) {
+                x1 = std::min(x1, x), y1 = std::min(y1, y), x2 = std::max(x2, x), y2 = std::max(y2, y);
+            }
+        }
+    const double w = img.width(), h = img.height();
+    Json box;
+    if (frame == "pixels") box = {x1, y1, x2 + 1, y2 + 1};
+    else if (frame == "rel1") box = {x1 / w, y1 / h, (x2 + 1) / w, (y2 + 1) / h};
+    else if (frame == "rel1000-yx") box = {y1 * 1000 / h, x1 * 1000 / w, (y2 + 1) * 1000 / h, (x2 + 1) * 1000 / w};
+    else box = {x1 * 1000 / w, y1 * 1000 / h, (x2 + 1) * 1000 / w, (y2 + 1) * 1000 / h};
+    Json arguments = {{"label", "OK"}, {"bounding_box", box}, {"confidence", 0.9}, {"page", 1}};
+    return testsupport::tool_reply("return_target", arguments);
+}
+
+TEST_F(QueryCliTest, EveryCoordinateFrameLandsOnTheTargetsPixels) {
+    // A red target at an asymmetric place of a tall screen: x 700-899, y 1500-1599.
+    image::Raster screen(1080, 2400, 3, 0xE0);
+    for (int y = 1500; y < 1600; ++y)
+        for (int x = 700; x < 900; ++x) {
+            std::uint8_t* p = screen.pixel(x, y);
+            p[0] = 230, p[1] = 20, p[2] = 30;
+        }
+    const std::string shot = dir.file("probe.png");
+    image::write_png(screen, shot);
+
+    for (const std::string frame : {"rel1000", "rel1000-yx", "pixels", "rel1"}) {
+        for (const int max_side : {0, 800}) {
+            server.set_responder([frame](const fakes::RecordedRequest& r) { return locate_red_target(r, frame); });
+            Json settings = Json::parse(testsupport::read_text(config));
+            settings["coordinates"] = frame;
+            settings["max_image_side"] = max_side;
+            const std::string profile = dir.file("profile.json");
+            testsupport::write_text(profile, settings.dump());
+            auto r = proc::run_process({DROIDLENS_CLI, "locate", "the red button", "-i", shot, "--config", profile,
+                                        "-o", dir.file("o")},
+                                       std::chrono::seconds(60));
+            ASSERT_EQ(r.exit_code, 0) << frame << " " << max_side << ": " << r.stderr_data;
+            const Json j = Json::parse(r.stdout_data);
+            // Back in droidlens's frame, on the target's pixels of the unscaled screen.
+            const image::PixelBox px = image::to_absolute_box(j["bounding_box"], 1080, 2400);
+            const std::string where = frame + ", max side " + std::to_string(max_side) + ": " + j["bounding_box"].dump();
+            EXPECT_NEAR(px[0], 700, 4) << where;
+            EXPECT_NEAR(px[1], 1500, 4) << where;
+            EXPECT_NEAR(px[2], 900, 4) << where;
+            EXPECT_NEAR(px[3], 1600, 4) << where;
+            EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2400]]"));
+            const auto sent = testsupport::request_images(server.requests().back().json.value());
+            EXPECT_EQ(std::max(sent.at(0).width(), sent.at(0).height()), max_side ? max_side : 2400) << where;
+        }
+    }
+}
+
 TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
     const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
     testsupport::write_text(dir.file("junk.png"), "not an image");

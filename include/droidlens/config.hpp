@@ -26,6 +26,13 @@ struct ModelConfig {
     // "required", "auto", or "none" (no tools: the arguments are asked for as a JSON
     // object in the answer). A service that refuses "named" is asked with "required".
     std::string tool_choice = "named";
+    // The frame the model answers boxes and points in: "rel1000" ([x1,y1,x2,y2] in
+    // 0-1000, droidlens's own), "rel1000-yx" (y first), "pixels" (of the image as
+    // sent) or "rel1" (0-1). Answers are converted to droidlens's frame where read.
+    std::string coordinates = "rel1000";
+    // Screenshots whose longer side is above this are scaled down (Lanczos, aspect
+    // kept) before they are sent; 0 sends them at full size.
+    long long max_image_side = 0;
 };
 
 // Values given on the command line; absent ones fall through to the environment.
@@ -37,6 +44,8 @@ struct ConfigOverrides {
     std::optional<long long> max_tokens;
     std::optional<double> timeout;
     std::optional<std::string> tool_choice;
+    std::optional<std::string> coordinates;
+    std::optional<long long> max_image_side;
     std::optional<std::string> config_file;
 };
 

@@ -7,14 +7,25 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 namespace droidlens {
+
+// What the modes need to know of a model to talk to it: the frame its boxes and
+// points come in, and the largest image side to send it (0: full size).
+struct AnswerProfile {
+    std::string coordinates = "rel1000";
+    long long max_image_side = 0;
+};
 
 // Anything that can answer a chat-completions request. Modes take a ChatModel so
 // that tests and other front ends can substitute their own model.
 class ChatModel {
 public:
     virtual ~ChatModel() = default;
+
+    // droidlens's own frame and full-size images unless a client says otherwise.
+    virtual AnswerProfile answer_profile() const { return {}; }
 
     // Sends one request and returns the service's response object unchanged.
     // `messages` must be a list, `tools` a list or null, `tool_choice` an object or
@@ -42,6 +53,8 @@ public:
     const ModelConfig& settings() const { return settings_; }
     // The configuration is read again on every call, so a change takes effect on the next one.
     ModelConfig& settings() { return settings_; }
+
+    AnswerProfile answer_profile() const override { return {settings_.coordinates, settings_.max_image_side}; }
 
     // One request with the given settings instead of the client's own (a binding copies
     // them where it may do so safely, so that no request reads settings being changed).

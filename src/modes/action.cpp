@@ -1,6 +1,7 @@
 #include "modes/action.hpp"
 
 #include "device/adb/selection.hpp"
+#include "model/frames.hpp"
 
 #include <droidlens/errors.hpp>
 #include <droidlens/events.hpp>
@@ -159,9 +160,15 @@ Json run(const ModeArgs& args) {
         const adb::Screenshot screenshot = adb::get_screenshot(serial, args.display_id);
         const std::string current_app = adb::get_current_app(serial, args.display_id);
 
+        // The screenshot as the model's profile asks: scaled down to its largest side.
+        const AnswerProfile profile = args.llm->answer_profile();
+        frames::SentSize sent;
+        int sent_w = screenshot.width, sent_h = screenshot.height;
+        const std::string picture = image::fit_png_base64(screenshot.base64_data, profile.max_image_side, sent_w, sent_h);
+        sent = {sent_w, sent_h};
         Json image_part = Json::object();
         image_part["type"] = "image_url";
-        image_part["image_url"] = Json{{"url", "data:image/png;base64," + screenshot.base64_data}};
+        image_part["image_url"] = Json{{"url", "data:image/png;base64," + picture}};
         Json screen = locate::text_message("user", "Current screen:");
         screen["content"].push_back(std::move(image_part));
         const Json messages =
@@ -172,7 +179,11 @@ Json run(const ModeArgs& args) {
 
         const Json response = args.llm->chat(messages, Json::array({perform_action_tool()}),
                                              locate::forced_tool_choice(kToolName), 0.1);
-        const Json arguments = locate::_extract_tool_args(response, kToolName);
+        Json arguments = locate::_extract_tool_args(response, kToolName);
+        // Points in droidlens's frame, whatever frame the model answers in.
+        const frames::Frame frame = frames::parse_frame(profile.coordinates);
+        for (const char* key : {"element", "start", "end"})
+            if (arguments.contains(key)) arguments[key] = frames::point_to_ours(arguments[key], frame, sent);
         const std::string action = _normalize_action(arguments.value("action", Json("")));
 
         if (action == "Screenshot") {

@@ -2,6 +2,7 @@
 
 #include "device/adb/selection.hpp"
 #include "model/answer.hpp"
+#include "model/frames.hpp"
 
 #include <droidlens/console.hpp>
 #include <droidlens/errors.hpp>
@@ -448,6 +449,8 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
     std::int64_t unchanged = 0;
 
     RunObserver* const observer = current_run_observer();
+    const AnswerProfile profile = llm->answer_profile();
+    const frames::Frame frame = frames::parse_frame(profile.coordinates);
     for (std::int64_t step = 0; step < max_steps; completed = ++step) {
         const std::int64_t n = step + 1;
         StepWatch watch(observer);
@@ -474,7 +477,10 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         const std::string hash = md5_hex(screenshot.base64_data);
         const std::string info = action::_screen_info(current_app, display_id);
         const std::string user_text = step == 0 ? task + "\n\n" + info : "Screen Info:\n" + info;
-        context.push_back(_build_user_message(user_text, screenshot.base64_data));
+        // The screenshot as the model's profile asks (scaled down to its largest side).
+        int sent_w = screenshot.width, sent_h = screenshot.height;
+        const std::string picture = image::fit_png_base64(screenshot.base64_data, profile.max_image_side, sent_w, sent_h);
+        context.push_back(_build_user_message(user_text, picture));
         console_line("\n[DEBUG] Step " + std::to_string(n) + " - Sending request with " +
                      std::to_string(context.size()) + " messages");
         console_line("[DEBUG] Screen info: " + info);
@@ -497,7 +503,7 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
             watch.warn("[WARNING] Repeated action detected (" + std::to_string(repeats) + " times): " + action_text);
             if (repeats >= 2) {
                 context.push_back(_build_user_message(watch.feedback(repeat_feedback(action_text, repeats, current_app)),
-                                                      screenshot.base64_data));
+                                                      picture));
                 repeats = 0;
                 last_action.clear();
                 continue;
@@ -512,9 +518,13 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
             action = actions::parse_action(action_text);
         } catch (const ValueError& e) {
             context.push_back(_build_user_message(watch.feedback(parse_feedback(e.what(), action_text)),
-                                                  screenshot.base64_data));
+                                                  picture));
             continue;
         }
+
+        // Points in droidlens's frame, whatever frame the model answers in.
+        for (const char* key : {"element", "start", "end"})
+            if (action.contains(key)) action[key] = frames::point_to_ours(action[key], frame, {sent_w, sent_h});
 
         // Only the newest screenshot travels with later requests.
         _strip_images(context.back());
@@ -532,7 +542,7 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
             watch.warn("[WARNING] Screen unchanged after action (" + std::to_string(unchanged) + " times)");
             if (unchanged >= 2) {
                 context.push_back(_build_user_message(
-                    watch.feedback(no_change_feedback(action_text, unchanged, current_app)), screenshot.base64_data));
+                    watch.feedback(no_change_feedback(action_text, unchanged, current_app)), picture));
                 unchanged = 0;
                 last_hash = hash;
                 continue;

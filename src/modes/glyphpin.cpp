@@ -349,8 +349,11 @@ Json glyphpin_text(ChatModel& llm, const std::string& prompt, const std::vector<
     // the model is asked.
     const std::optional<std::string> anchor_label = _extract_anchor_label(prompt);
 
-    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor);
+    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor,
+                                                                 llm.answer_profile().max_image_side);
     const std::vector<locate::Dimensions> dimensions = images.dimensions;
+    locate::ImageMessages sizes;  // what the boxes are converted with, once the messages are gone
+    sizes.sent = images.sent;
     const Json messages = query_messages(lang == "en" ? kSystemEn : kSystemCn, lang, prompt, std::move(images));
     const Json response =
         llm.chat(messages, Json::array({tool_definition()}), locate::forced_tool_choice(kToolName), 0.0);
@@ -364,7 +367,9 @@ Json glyphpin_text(ChatModel& llm, const std::string& prompt, const std::vector<
         std::optional<std::string> text = item_text(element);
         if (!text) continue;
         const Json* given_box = field(element, "bounding_box");
-        const Json box = given_box ? *given_box : Json::array({0, 0, 0, 0});
+        const Json* given_page = field(element, "page");
+        const Json box = given_box ? locate::box_in_our_frame(*given_box, llm, sizes, given_page ? *given_page : Json(1))
+                                   : Json::array({0, 0, 0, 0});
         if (!is_numeric_box(box)) continue;
         if (std::all_of(box.begin(), box.end(), [](const Json& v) { return values::number_value(v) == 0.0; }))
             continue;

@@ -83,11 +83,12 @@ Json forced_tool_choice(const std::string& tool_name) {
 }
 
 ImageMessages _build_image_messages(const std::vector<std::string>& image_paths, std::int64_t image_quality,
-                                    double resize_factor) {
+                                    double resize_factor, std::int64_t max_side) {
     ImageMessages out;
     for (const std::string& path : image_paths) {
-        image::EncodedImage encoded = image::encode_image(path, image_quality, resize_factor);
+        image::EncodedImage encoded = image::encode_image(path, image_quality, resize_factor, max_side);
         out.dimensions.push_back({encoded.width, encoded.height});
+        out.sent.push_back({encoded.sent_width, encoded.sent_height});
 
         Json label = Json::object();
         label["type"] = "text";
@@ -113,12 +114,14 @@ Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector
                     std::int64_t image_quality, double resize_factor, const std::optional<std::string>& output_dir) {
     const Json tools = Json::array({tool_definition()});
     Json messages = Json::array({text_message("system", kSystemText), text_message("user", "User request: " + prompt)});
-    ImageMessages images = _build_image_messages(image_paths, image_quality, resize_factor);
-    for (Json& m : images.messages) messages.push_back(std::move(m));
+    ImageMessages images = _build_image_messages(image_paths, image_quality, resize_factor,
+                                                 llm.answer_profile().max_image_side);
+    for (Json& m : images.messages) messages.push_back(std::move(m));  // sizes stay in `images`
 
     const Json response = llm.chat(messages, tools, forced_tool_choice(kToolName), 0.1);
     Json result = _extract_tool_args(response, kToolName);
     require_box(result);
+    result["bounding_box"] = box_in_our_frame(result["bounding_box"], llm, images, result.value("page", Json(1)));
 
     Json dimensions = Json::array();
     for (const Dimensions& d : images.dimensions) dimensions.push_back({d[0], d[1]});
@@ -142,6 +145,18 @@ Json locate_element(ChatModel& llm, const std::string& prompt, const std::vector
         // directory that cannot be written leaves the answer without it.
     }
     return result;
+}
+
+Json box_in_our_frame(const Json& box, const ChatModel& llm, const ImageMessages& images, const Json& page) {
+    const frames::Frame frame = frames::parse_frame(llm.answer_profile().coordinates);
+    if (frame == frames::Frame::kRel1000 || images.sent.empty()) return box;
+    std::int64_t index = 0;
+    try {
+        index = std::clamp<std::int64_t>(values::to_int(page) - 1, 0, static_cast<std::int64_t>(images.sent.size()) - 1);
+    } catch (const ConversionError&) {
+        // The page is reported where it is read; the first page's size converts the box.
+    }
+    return frames::box_to_ours(box, frame, images.sent[static_cast<size_t>(index)]);
 }
 
 ChatModel& require_model(const ModeArgs& args, const char* mode) {

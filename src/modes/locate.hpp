@@ -6,6 +6,8 @@
 #include <droidlens/json.hpp>
 #include <droidlens/route.hpp>
 
+#include "model/frames.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -24,6 +26,7 @@ using Dimensions = std::array<std::int64_t, 2>;
 struct ImageMessages {
     Json messages = Json::array();       // one user message per screenshot
     std::vector<Dimensions> dimensions;  // one pair per screenshot, same order
+    std::vector<frames::SentSize> sent;  // the size each was sent at, same order
 };
 
 // {"role": role, "content": [{"type": "text", "text": text}]}.
@@ -36,8 +39,13 @@ Json forced_tool_choice(const std::string& tool_name);
 // One user message per screenshot, in order: the text "Screenshot (page=N):" (N from
 // 1) and the image as a data URL of its Base64 PNG. Errors of encode_image (missing
 // file, undecodable image) propagate.
+// With `max_side` above 0, screenshots larger than that are sent scaled down.
 ImageMessages _build_image_messages(const std::vector<std::string>& image_paths, std::int64_t image_quality = 95,
-                                    double resize_factor = 1.0);
+                                    double resize_factor = 1.0, std::int64_t max_side = 0);
+
+// A box of the model's answer, for page `page` (1-based, clamped to the pages sent),
+// converted from the model's coordinate frame to droidlens's.
+Json box_in_our_frame(const Json& box, const ChatModel& llm, const ImageMessages& images, const Json& page);
 
 // The arguments of the first call of `tool_name` in a chat-completions response, as
 // an object. Throws ValueError "Empty LLM response" (no choices), ValueError

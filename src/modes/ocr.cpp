@@ -110,7 +110,8 @@ Json ocr_text(ChatModel& llm, const std::string& prompt, const std::vector<std::
         return ocr_result(pages, ocr_items(items, std::nullopt));
     }
 
-    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor);
+    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor,
+                                                                 llm.answer_profile().max_image_side);
     const std::vector<locate::Dimensions> dimensions = images.dimensions;
     const Json messages =
         glyphpin::query_messages(lang == "en" ? kSystemEn : kSystemCn, lang, prompt, std::move(images));

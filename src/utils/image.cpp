@@ -157,7 +157,23 @@ Size scaled_size(int width, int height, double factor) {
     return {static_cast<int>(w), static_cast<int>(h)};
 }
 
-EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*/, double resize_factor) {
+namespace {
+
+// The raster scaled down so that its longer side is `max_side` (aspect kept, each
+// side at least 1); unchanged when it fits or `max_side` is 0.
+void fit_within(Raster& img, std::int64_t max_side) {
+    const int longer = std::max(img.width(), img.height());
+    if (max_side <= 0 || longer <= max_side) return;
+    const double s = static_cast<double>(max_side) / longer;
+    const int w = std::max(1, static_cast<int>(std::lround(img.width() * s)));
+    const int h = std::max(1, static_cast<int>(std::lround(img.height() * s)));
+    img = resample::resize(img, w, h, resample::Filter::Lanczos);
+}
+
+}  // namespace
+
+EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*/, double resize_factor,
+                          std::int64_t max_side) {
     Raster img = load_rgb(image_path);
     EncodedImage out;
     out.width = img.width();
@@ -166,8 +182,26 @@ EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*
         const Size size = scaled_size(img.width(), img.height(), resize_factor);
         img = resample::resize(img, size.width, size.height, resample::Filter::Lanczos);
     }
+    fit_within(img, max_side);
+    out.sent_width = img.width();
+    out.sent_height = img.height();
     out.b64 = base64::encode(png::encode(img, png::Effort::Smallest));
     return out;
+}
+
+std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side, int& sent_width, int& sent_height) {
+    if (max_side > 0) {
+        Raster img = decode_rgb(base64::decode(base64_png));
+        if (std::max(img.width(), img.height()) > max_side) {
+            fit_within(img, max_side);
+            sent_width = img.width();
+            sent_height = img.height();
+            return base64::encode(png::encode(img, png::Effort::Smallest));
+        }
+        sent_width = img.width();
+        sent_height = img.height();
+    }
+    return base64_png;
 }
 
 std::string base64_to_image_bytes(std::string_view base64_data) { return base64::decode(base64_data); }

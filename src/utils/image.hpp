@@ -65,12 +65,24 @@ struct EncodedImage {
     std::string b64;  // Base64 of the PNG file
     int width = 0;    // size of the source image, before any scaling
     int height = 0;
+    int sent_width = 0;  // size of the image in the PNG, after any scaling
+    int sent_height = 0;
 };
 
 // The image at `image_path` as Base64 PNG text for a model request, scaled by
 // `resize_factor` with Lanczos resampling unless it is 0 or 1. The PNG is lossless,
 // so `quality` does not change the pixels; it is accepted for callers that pass it.
-EncodedImage encode_image(const std::string& image_path, std::int64_t quality = 95, double resize_factor = 1.0);
+// With `max_side` above 0, an image whose longer side is larger is scaled down to it
+// (aspect kept) as well.
+EncodedImage encode_image(const std::string& image_path, std::int64_t quality = 95, double resize_factor = 1.0,
+                          std::int64_t max_side = 0);
+
+// A Base64 PNG (a device's screenshot) with its longer side at most `max_side`:
+// returned as it is when it fits or `max_side` is 0, otherwise decoded, scaled down
+// with Lanczos resampling and encoded again. With `max_side` above 0,
+// `sent_width`/`sent_height` get the size of the result; otherwise they are left as
+// they are.
+std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side, int& sent_width, int& sent_height);
 
 // Decodes standard Base64 (characters outside the alphabet are skipped). Throws
 // DecodeError for wrong padding.

@@ -167,6 +167,8 @@ FakeChatServer::FakeChatServer(int port, RequestObserver observer)
                 // As LM Studio words it; the scripted reply waits for the next request.
                 reply = error_reply(400, "Invalid tool_choice type: 'object'. Supported string values: none, auto, "
                                          "required");
+            } else if (responder_) {
+                reply = in_style(responder_(rec), style_, rec.json.value_or(Json()));
             } else if (queue_.empty()) {
                 reply = error_reply(500, "fake chat server: no scripted reply left");
             } else {
@@ -204,6 +206,11 @@ FakeChatServer::FakeChatServer(int port, RequestObserver observer)
 FakeChatServer::~FakeChatServer() { stop(); }
 
 std::string FakeChatServer::base_url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/v1"; }
+
+void FakeChatServer::set_responder(Responder responder) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responder_ = std::move(responder);
+}
 
 void FakeChatServer::set_style(ServerStyle style) {
     std::lock_guard<std::mutex> lock(mutex_);

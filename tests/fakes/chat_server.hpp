@@ -96,6 +96,10 @@ public:
     void enqueue(ScriptedReply reply);
     // Tool calls of the scripted replies go out as a server of `style` sends them.
     void set_style(ServerStyle style);
+    // A model that looks at each request itself: its reply is used instead of the
+    // queue's (called on the server's thread).
+    using Responder = std::function<ScriptedReply(const RecordedRequest&)>;
+    void set_responder(Responder responder);
     // Scripted replies not yet used.
     std::size_t pending() const;
     std::vector<RecordedRequest> requests() const;
@@ -116,6 +120,7 @@ private:
     bool stopping_ = false;
     std::deque<ScriptedReply> queue_;
     ServerStyle style_ = ServerStyle::kOpenAI;
+    Responder responder_;
     std::vector<RecordedRequest> requests_;
 };
 
