@@ -1,5 +1,6 @@
 // The droidlens command: arguments -> configuration -> route -> result JSON on stdout.
 #include <droidlens/devices.hpp>
+#include <droidlens/doctor.hpp>
 #include <droidlens/droidlens.hpp>
 #include <droidlens/mcp.hpp>
 
@@ -24,6 +25,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"devices", "list the devices adb sees, with state, model and Android version"},
     {"screenshot", "save one screenshot of the device and print its path and size"},
+    {"doctor", "ask the model service what it can do and which settings droidlens needs for it"},
     {"mcp", "serve every mode as a tool of a Model Context Protocol server on stdin/stdout"},
 };
 
@@ -38,6 +40,7 @@ enum Option : unsigned {
     kLang = 1u << 5,
     kModel = 1u << 6,
     kReport = 1u << 7,
+    kWriteConfig = 1u << 9,
     kDiff = 1u << 8,
 };
 struct ModeHelp {
@@ -70,6 +73,8 @@ constexpr ModeHelp kModeHelp[] = {
     {"devices", 0, "droidlens devices", "droidlens devices"},
     {"screenshot", kDevice | kDisplay | kOutput, "droidlens screenshot [-o DIR] [--device-id SERIAL] [--display-id N]",
      "droidlens screenshot -o shots --display-id 2"},
+    {"doctor", kModel | kWriteConfig, "droidlens doctor [model options] [--write-config FILE]",
+     "droidlens doctor --base-url http://localhost:11434/v1 --model qwen2.5vl --write-config model.json"},
     {"mcp", kOutput | kSteps | kLang | kModel, "droidlens mcp [model options]",
      "droidlens mcp --base-url http://localhost:11434/v1 --model qwen2.5vl"},
 };
@@ -134,6 +139,7 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
         {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
         {"--tool-choice", kModel}, {"--coordinates", kModel}, {"--max-image-side", kModel}, {"--config", kModel},    {"--report", kReport},      {"--mask", kDiff},
         {"--merge-gap", kDiff},   {"--max-boxes", kDiff},   {"--min-area", kDiff},      {"--fail-above", kDiff},
+        {"--write-config", kWriteConfig},
     };
     std::string text;
     for (const Flag& f : flags) {
@@ -302,6 +308,9 @@ int main(int argc, char** argv) {
     app.add_option("--fail-above", diff.fail_above,
                    "Exit with status 6 when the diff score (0-1) is above SCORE; the record is still printed")
         ->type_name("SCORE");
+    std::optional<std::string> write_config;
+    app.add_option("--write-config", write_config, "doctor: write the settings it found into this JSON file (merged)")
+        ->type_name("FILE");
     app.add_flag("--report", report, "Also write an HTML report of the run into the output directory (or DROIDLENS_REPORT=1)");
     app.set_version_flag("--version", std::string("droidlens ") + kVersion);
 
@@ -353,6 +362,24 @@ int main(int argc, char** argv) {
         // The protocol server takes the same model settings; the run options become
         // the defaults of its tool calls.
         if (mode == "mcp") return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, lang});
+        if (mode == "doctor") {
+            ModelConfig config = load_model_config(overrides);
+            require_model_service(config);
+            const Json findings = doctor(config);
+            for (const Json& c : findings["checks"])
+                std::cout << (c["ok"].get<bool>() ? "ok    " : "FAIL  ") << padded(c["check"].get<std::string>(), 17)
+                          << c["detail"].get<std::string>() << "\n";
+            if (findings["profile"].is_object()) {
+                std::cout << "\nSettings for this model: " << dump_json(findings["profile"]) << std::endl;
+                if (write_config) {
+                    write_profile(*write_config, config, findings);
+                    std::cout << "Written to " << *write_config << std::endl;
+                }
+            } else {
+                std::cout << "\nThis model cannot serve droidlens as it is configured." << std::endl;
+            }
+            return findings["status"].get<int>();
+        }
         if (mode == "devices") {
             std::cout << dump_json_pretty(device_list()) << std::endl;
             return 0;

@@ -40,6 +40,11 @@ class ModelConfig:
                  max_image_side: int = 0) -> None: ...
 
 
+def doctor(config: ModelConfig) -> dict[str, Any]:
+    """Asks the model service what it can do for droidlens: the checks, the profile to
+    use (tool_choice, coordinates) or None, and a status (0, 4 or 5)."""
+
+
 def load_model_config(*, base_url: Optional[str] = None, api_key: Optional[str] = None,
                       model: Optional[str] = None, temperature: Optional[float] = None,
                       max_tokens: Optional[int] = None, timeout: Optional[float] = None,

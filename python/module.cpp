@@ -1,5 +1,6 @@
 // The droidlens Python module: the library's entry (route), its model client and
 // configuration, and its errors as Python exception classes.
+#include <droidlens/doctor.hpp>
 #include <droidlens/droidlens.hpp>
 
 #include "convert.hpp"
@@ -586,6 +587,18 @@ PYBIND11_MODULE(droidlens, m) {
              "     temperature: float | None = None, max_tokens: int | None = None) -> dict\n\n"
              "Sends one chat-completions request and returns the service's response as a dict.");
 
+    m.def(
+        "doctor",
+        [](py::handle config) {
+            if (!py::isinstance<ModelConfig>(config)) wrong_type("config", "ModelConfig", config);
+            const ModelConfig c = config.cast<ModelConfig>();
+            return to_python(run_interruptibly([&] { return doctor(c); }));
+        },
+        "config"_a,
+        "doctor(config: ModelConfig) -> dict\n\n"
+        "Asks the model service what it can do for droidlens: {'checks': [{'check', 'ok', 'detail'}],\n"
+        "'profile': {'tool_choice', 'coordinates'} or None, 'status': 0, 4 or 5}.");
+
     m.def("route", &route_py,
           "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
           "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
@@ -622,7 +635,7 @@ PYBIND11_MODULE(droidlens, m) {
           "_last_library_seconds() -> float\n\nSeconds the library itself took in this thread's last route() or chat() call (for benchmarks).");
 
     // `from droidlens import *` must not shadow the built-in exception names.
-    m.attr("__all__") = py::make_tuple("route", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
+    m.attr("__all__") = py::make_tuple("route", "doctor", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
                                        "set_console", "Error", "ModelServiceError", "CancelledError", "UsageError",
                                        "DeviceError", "ModelAnswerError");
 }

@@ -230,6 +230,69 @@ TEST_F(QueryCliTest, EveryCoordinateFrameLandsOnTheTargetsPixels) {
     }
 }
 
+TEST_F(QueryCliTest, DoctorFindsTheSettingsForEachServerAndTheyWork) {
+    struct Server {
+        fakes::ServerStyle style;
+        std::string frame;
+        std::string tool_choice;  // what doctor should set
+    };
+    const Server servers[] = {
+        {fakes::ServerStyle::kOpenAI, "rel1000", "named"},
+        {fakes::ServerStyle::kOllama, "pixels", "named"},
+        {fakes::ServerStyle::kRejectsNamedChoice, "rel1000-yx", "required"},
+        {fakes::ServerStyle::kHermes, "rel1", "named"},
+        {fakes::ServerStyle::kLlamaServer, "pixels", "named"},
+    };
+    // A screenshot the model has never seen, its target elsewhere than the probe's.
+    image::Raster screen(1220, 2656, 3, 0xF0);
+    for (int y = 300; y < 420; ++y)
+        for (int x = 100; x < 500; ++x) {
+            std::uint8_t* p = screen.pixel(x, y);
+            p[0] = 230, p[1] = 20, p[2] = 30;
+        }
+    const std::string shot = dir.file("screen.png");
+    image::write_png(screen, shot);
+
+    for (const Server& s : servers) {
+        server.set_style(s.style);
+        const std::string frame = s.frame;
+        server.set_responder([frame](const fakes::RecordedRequest& r) { return locate_red_target(r, frame); });
+        const std::string cfg = dir.file("doctor-" + frame + std::to_string(static_cast<int>(s.style)) + ".json");
+        auto r = droidlens_cli({"doctor", "--write-config", cfg});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("ok    coordinates"), std::string::npos) << r.out;
+        const Json written = Json::parse(testsupport::read_text(cfg));
+        EXPECT_EQ(written["coordinates"], s.frame) << r.out;
+        EXPECT_EQ(written["tool_choice"], s.tool_choice) << r.out;
+        EXPECT_EQ(written["base_url"], server.base_url());
+        EXPECT_FALSE(written.contains("api_key"));  // the key stays where it was
+
+        // The written settings make the box land on the target's pixels.
+        testsupport::write_text(cfg, [&] {
+            Json c = written;
+            c["api_key"] = testsupport::kQueryApiKey;
+            return c.dump();
+        }());
+        auto located = proc::run_process({DROIDLENS_CLI, "locate", "the red button", "-i", shot, "--config", cfg},
+                                         std::chrono::seconds(60));
+        ASSERT_EQ(located.exit_code, 0) << located.stderr_data;
+        const image::PixelBox px = image::to_absolute_box(Json::parse(located.stdout_data)["bounding_box"], 1220, 2656);
+        EXPECT_NEAR(px[0], 100, 4) << s.frame;
+        EXPECT_NEAR(px[1], 300, 4) << s.frame;
+        EXPECT_NEAR(px[2], 500, 4) << s.frame;
+        EXPECT_NEAR(px[3], 420, 4) << s.frame;
+    }
+
+    // A model that draws its box anywhere: no frame explains it.
+    server.set_style(fakes::ServerStyle::kOpenAI);
+    server.set_responder([](const fakes::RecordedRequest&) {
+        return testsupport::tool_reply("return_target", {{"label", "OK"}, {"bounding_box", {10, 10, 40, 30}}});
+    });
+    auto r = droidlens_cli({"doctor"});
+    EXPECT_EQ(r.status, 5) << r.out;
+    EXPECT_NE(r.out.find("cannot locate reliably"), std::string::npos) << r.out;
+}
+
 TEST_F(QueryCliTest, FailuresGiveOneErrorLine) {
     const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
     testsupport::write_text(dir.file("junk.png"), "not an image");

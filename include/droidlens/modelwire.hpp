@@ -56,6 +56,10 @@ public:
 
     AnswerProfile answer_profile() const override { return {settings_.coordinates, settings_.max_image_side}; }
 
+    // Whether the service refused a tool choice naming a function, so that this
+    // client now asks with "required".
+    bool refused_named_tool_choice() const { return named_choice_refused_; }
+
     // One request with the given settings instead of the client's own (a binding copies
     // them where it may do so safely, so that no request reads settings being changed).
     // The arguments are those of chat(), already checked.
