@@ -172,6 +172,18 @@ void BM_encode_image(benchmark::State& state) {
     state.counters["payload_bytes"] = static_cast<double>(payload);
 }
 
+// A screenshot sent at its full size or with its longer side at most N pixels:
+// encode time and the size of the Base64 payload.
+void BM_encode_max_side(benchmark::State& state) {
+    size_t payload = 0;
+    for (auto _ : state) {
+        image::EncodedImage e = image::encode_image(inputs().screenshot, 95, 1.0, state.range(0));
+        payload = e.b64.size();
+        benchmark::DoNotOptimize(e);
+    }
+    state.counters["payload_bytes"] = static_cast<double>(payload);
+}
+
 void BM_annotate_image(benchmark::State& state) {
     const Json box = {120, 310, 880, 420};
     const image::Raster probe = image::load_rgb(inputs().screenshot);
@@ -230,6 +242,7 @@ BENCHMARK(BM_compute_diff_options)->Iterations(1)->UseRealTime()->Unit(benchmark
 BENCHMARK(BM_compute_diff_large)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_find_boxes)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_encode_image)->Arg(100)->Arg(50)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_encode_max_side)->Arg(0)->Arg(1280)->Arg(1024)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_annotate_image)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_decode_png)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_decode_jpeg)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);

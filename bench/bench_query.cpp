@@ -55,4 +55,21 @@ void BM_locate_request(benchmark::State& state) {
 
 }  // namespace
 
+// Reading the locate tool's arguments from a typical answer: a tool call (what the
+// reader did before), and the same arguments in a json fence (servers that ignore the
+// forced tool choice).
+void BM_read_answer(benchmark::State& state) {
+    const Json arguments = {{"label", "Wi-Fi"}, {"bounding_box", {120, 310, 880, 420}}, {"confidence", 0.93}, {"page", 1}};
+    Json tool_call = {{"id", "call_1"}, {"type", "function"},
+                      {"function", {{"name", "return_target"}, {"arguments", arguments.dump()}}}};
+    Json message = {{"role", "assistant"}, {"content", nullptr}, {"tool_calls", Json::array({tool_call})}};
+    if (state.range(0) == 1) message = {{"role", "assistant"}, {"content", "```json\n" + arguments.dump() + "\n```"}};
+    const Json response = {{"choices", Json::array({{{"index", 0}, {"message", message}, {"finish_reason", "stop"}}})}};
+    for (auto _ : state) {
+        Json args = locate::_extract_tool_args(response, "return_target");
+        benchmark::DoNotOptimize(args);
+    }
+}
+BENCHMARK(BM_read_answer)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 BENCHMARK(BM_locate_request)->Arg(1)->Arg(3)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
