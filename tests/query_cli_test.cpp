@@ -6,6 +6,10 @@
 #include "query_support.hpp"
 #include "utils/subprocess.hpp"
 
+#include <array>
+#include <optional>
+#include <sstream>
+
 using namespace droidlens;
 using testsupport::TempDir;
 
@@ -226,6 +230,61 @@ TEST_F(QueryCliTest, EveryCoordinateFrameLandsOnTheTargetsPixels) {
             EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2400]]"));
             const auto sent = testsupport::request_images(server.requests().back().json.value());
             EXPECT_EQ(std::max(sent.at(0).width(), sent.at(0).height()), max_side ? max_side : 2400) << where;
+        }
+    }
+}
+
+// The box of `word` in a PNG as Tesseract reads it: left, top, right, bottom pixels.
+std::optional<std::array<int, 4>> tesseract_word(const std::string& png_path, const std::string& word) {
+    const auto r = proc::run_process({"tesseract", png_path, "stdout", "tsv"}, std::chrono::seconds(120));
+    std::istringstream lines(r.stdout_data);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f;
+        std::istringstream cells(line);
+        for (std::string c; std::getline(cells, c, '\t');) f.push_back(c);
+        if (f.size() == 12 && f[11] == word) {
+            const int l = std::stoi(f[6]), t = std::stoi(f[7]), w = std::stoi(f[8]), h = std::stoi(f[9]);
+            return std::array<int, 4>{l, t, l + w, t + h};
+        }
+    }
+    return std::nullopt;
+}
+
+TEST_F(QueryCliTest, ARealScreenshotsWordComesBackOntoItsPixelsInEveryFrame) {
+    REQUIRE_SHARED_FIXTURE(shot, "screenshots/collegecompanion_dashboard_1080x2400.png");
+    if (!proc::on_path("tesseract")) GTEST_SKIP() << "tesseract is not installed (scripts/install-deps installs it)";
+    const auto truth = tesseract_word(shot, "Attendance");
+    ASSERT_TRUE(truth) << "Tesseract did not read the word on the full-size screenshot";
+
+    // A model that reads: Tesseract on the image it was sent, the word's box in its frame.
+    auto reader = [this](const std::string& frame) {
+        return [this, frame](const fakes::RecordedRequest& r) {
+            const auto images = testsupport::request_images(r.json.value());
+            const std::string sent = dir.file("sent.png");
+            image::write_png(images.at(0), sent);
+            const double w = images[0].width(), h = images[0].height();
+            const auto b = tesseract_word(sent, "Attendance").value_or(std::array<int, 4>{0, 0, 0, 0});
+            Json box = frame == "pixels" ? Json{b[0], b[1], b[2], b[3]}
+                                         : Json{b[1] * 1000 / h, b[0] * 1000 / w, b[3] * 1000 / h, b[2] * 1000 / w};
+            return testsupport::tool_reply("return_target", {{"label", "Attendance"}, {"bounding_box", box}, {"page", 1}});
+        };
+    };
+    for (const std::string frame : {"pixels", "rel1000-yx"}) {
+        for (const int max_side : {0, 1280}) {
+            server.set_responder(reader(frame));
+            Json settings = Json::parse(testsupport::read_text(config));
+            settings["coordinates"] = frame;
+            settings["max_image_side"] = max_side;
+            const std::string profile = dir.file("profile.json");
+            testsupport::write_text(profile, settings.dump());
+            auto r = proc::run_process({DROIDLENS_CLI, "locate", "the word Attendance", "-i", shot, "--config", profile},
+                                       std::chrono::seconds(120));
+            ASSERT_EQ(r.exit_code, 0) << r.stderr_data;
+            const image::PixelBox px = image::to_absolute_box(Json::parse(r.stdout_data)["bounding_box"], 1080, 2400);
+            // On the word's pixels of the full screenshot, within what scaling moves an edge.
+            const int slack = max_side ? 8 : 3;
+            for (int i = 0; i < 4; ++i)
+                EXPECT_NEAR(px[i], (*truth)[i], slack) << frame << ", max side " << max_side << ", edge " << i;
         }
     }
 }
