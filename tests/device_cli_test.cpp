@@ -388,3 +388,56 @@ TEST_F(DeviceCli, EachModeHasItsOwnHelp) {
     EXPECT_NE(locate.find("--image"), std::string::npos);
     EXPECT_EQ(locate.find("--max-steps"), std::string::npos);  // only the options that apply
 }
+
+// The centre of the red target in the image a request carries, in that image's pixels.
+std::array<int, 2> red_centre(const fakes::RecordedRequest& request) {
+    const auto images = testsupport::request_images(request.json.value());
+    const image::Raster& img = images.at(0);
+    long sx = 0, sy = 0, n = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const std::uint8_t* p = img.pixel(x, y);
+            if (p[0] > 200 && p[1] < 60 && p[2] < 60) sx += x, sy += y, ++n;
+        }
+    return {n ? static_cast<int>(sx / n) : 0, n ? static_cast<int>(sy / n) : 0};
+}
+
+TEST_F(DeviceCli, TapsLandOnTheTargetWhateverFrameAndSizeTheModelSees) {
+    // The device shows a red button around (450, 1000) on a 617 x 1280 screen.
+    image::Raster screen(617, 1280, 3, 0xF0);
+    for (int y = 960; y < 1040; ++y)
+        for (int x = 400; x < 500; ++x) {
+            std::uint8_t* p = screen.pixel(x, y);
+            p[0] = 230, p[1] = 20, p[2] = 30;
+        }
+    adb.set_screencap(kSerial, png::encode(screen, png::Effort::Fast));
+    // A model that answers pixels of the (scaled-down) image it was sent.
+    int step = 0;
+    server.set_responder([&](const fakes::RecordedRequest& r) {
+        const auto c = red_centre(r);
+        const std::string point = "[" + std::to_string(c[0]) + ", " + std::to_string(c[1]) + "]";
+        if (r.json->value("tools", Json()).is_array())
+            return fakes::tool_call_reply("perform_action", R"({"action": "Tap", "element": )" + point + "}");
+        return fakes::text_reply(step++ == 0 ? "do(action=\"Tap\", element=" + point + ")" : "finish(message=\"done\")");
+    });
+    const std::vector<std::string> profile = {"--coordinates", "pixels", "--max-image-side", "640"};
+    std::vector<std::string> args = {"action", "tap the red button"};
+    args.insert(args.end(), profile.begin(), profile.end());
+    CliRun r = droidlens_cli(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    args = {"automate", "tap the red button", "--max-steps", "3"};
+    args.insert(args.end(), profile.begin(), profile.end());
+    r = droidlens_cli(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    // The model saw the screen scaled to 640 high; both taps hit the button on the device.
+    EXPECT_EQ(testsupport::request_images(bodies().at(0)).at(0).height(), 640);
+    const auto taps = input_log();
+    ASSERT_EQ(taps.size(), 2u);
+    for (const std::string& tap : taps) {
+        int x = 0, y = 0;
+        ASSERT_EQ(std::sscanf(tap.c_str(), "input tap %d %d", &x, &y), 2) << tap;
+        EXPECT_NEAR(x, 450, 4) << tap;
+        EXPECT_NEAR(y, 1000, 4) << tap;
+    }
+}
