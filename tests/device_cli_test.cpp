@@ -391,25 +391,14 @@ TEST_F(DeviceCli, EachModeHasItsOwnHelp) {
 
 // The centre of the red target in the image a request carries, in that image's pixels.
 std::array<int, 2> red_centre(const fakes::RecordedRequest& request) {
-    const auto images = testsupport::request_images(request.json.value());
-    const image::Raster& img = images.at(0);
-    long sx = 0, sy = 0, n = 0;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x) {
-            const std::uint8_t* p = img.pixel(x, y);
-            if (p[0] > 200 && p[1] < 60 && p[2] < 60) sx += x, sy += y, ++n;
-        }
-    return {n ? static_cast<int>(sx / n) : 0, n ? static_cast<int>(sy / n) : 0};
+    const auto b = testsupport::find_target(testsupport::request_images(request.json.value()).at(0));
+    return {(b[0] + b[2]) / 2, (b[1] + b[3]) / 2};
 }
 
 TEST_F(DeviceCli, TapsLandOnTheTargetWhateverFrameAndSizeTheModelSees) {
     // The device shows a red button around (450, 1000) on a 617 x 1280 screen.
     image::Raster screen(617, 1280, 3, 0xF0);
-    for (int y = 960; y < 1040; ++y)
-        for (int x = 400; x < 500; ++x) {
-            std::uint8_t* p = screen.pixel(x, y);
-            p[0] = 230, p[1] = 20, p[2] = 30;
-        }
+    testsupport::paint_target(screen, 400, 960, 500, 1040);
     adb.set_screencap(kSerial, png::encode(screen, png::Effort::Fast));
     // A model that answers pixels of the (scaled-down) image it was sent.
     int step = 0;

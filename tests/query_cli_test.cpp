@@ -178,20 +178,13 @@ TEST_F(QueryCliTest, EveryServerStyleLandsTheSameBox) {
 fakes::ScriptedReply locate_red_target(const fakes::RecordedRequest& request, const std::string& frame) {
     const auto images = testsupport::request_images(request.json.value());
     const image::Raster& img = images.at(0);
-    int x1 = img.width(), y1 = img.height(), x2 = -1, y2 = -1;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x) {
-            const std::uint8_t* p = img.pixel(x, y);
-            if (p[0] > 200 && p[1] < 60 && p[2] < 60) {
-                x1 = std::min(x1, x), y1 = std::min(y1, y), x2 = std::max(x2, x), y2 = std::max(y2, y);
-            }
-        }
+    const auto [x1, y1, x2, y2] = testsupport::find_target(img);
     const double w = img.width(), h = img.height();
     Json box;
-    if (frame == "pixels") box = {x1, y1, x2 + 1, y2 + 1};
-    else if (frame == "rel1") box = {x1 / w, y1 / h, (x2 + 1) / w, (y2 + 1) / h};
-    else if (frame == "rel1000-yx") box = {y1 * 1000 / h, x1 * 1000 / w, (y2 + 1) * 1000 / h, (x2 + 1) * 1000 / w};
-    else box = {x1 * 1000 / w, y1 * 1000 / h, (x2 + 1) * 1000 / w, (y2 + 1) * 1000 / h};
+    if (frame == "pixels") box = {x1, y1, x2, y2};
+    else if (frame == "rel1") box = {x1 / w, y1 / h, x2 / w, y2 / h};
+    else if (frame == "rel1000-yx") box = {y1 * 1000 / h, x1 * 1000 / w, y2 * 1000 / h, x2 * 1000 / w};
+    else box = {x1 * 1000 / w, y1 * 1000 / h, x2 * 1000 / w, y2 * 1000 / h};
     Json arguments = {{"label", "OK"}, {"bounding_box", box}, {"confidence", 0.9}, {"page", 1}};
     return testsupport::tool_reply("return_target", arguments);
 }
@@ -199,11 +192,7 @@ fakes::ScriptedReply locate_red_target(const fakes::RecordedRequest& request, co
 TEST_F(QueryCliTest, EveryCoordinateFrameLandsOnTheTargetsPixels) {
     // A red target at an asymmetric place of a tall screen: x 700-899, y 1500-1599.
     image::Raster screen(1080, 2400, 3, 0xE0);
-    for (int y = 1500; y < 1600; ++y)
-        for (int x = 700; x < 900; ++x) {
-            std::uint8_t* p = screen.pixel(x, y);
-            p[0] = 230, p[1] = 20, p[2] = 30;
-        }
+    testsupport::paint_target(screen, 700, 1500, 900, 1600);
     const std::string shot = dir.file("probe.png");
     image::write_png(screen, shot);
 
@@ -304,11 +293,7 @@ TEST_F(QueryCliTest, DoctorFindsTheSettingsForEachServerAndTheyWork) {
     };
     // A screenshot the model has never seen, its target elsewhere than the probe's.
     image::Raster screen(1220, 2656, 3, 0xF0);
-    for (int y = 300; y < 420; ++y)
-        for (int x = 100; x < 500; ++x) {
-            std::uint8_t* p = screen.pixel(x, y);
-            p[0] = 230, p[1] = 20, p[2] = 30;
-        }
+    testsupport::paint_target(screen, 100, 300, 500, 420);
     const std::string shot = dir.file("screen.png");
     image::write_png(screen, shot);
 

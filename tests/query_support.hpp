@@ -105,4 +105,27 @@ protected:
     }
 };
 
+// The red target of the grounding tests: painted onto a screen, and found again in
+// the image a model was sent ([x1, y1, x2, y2), pixels of that image; all 0 when
+// there is none).
+inline void paint_target(droidlens::image::Raster& img, int x1, int y1, int x2, int y2) {
+    for (int y = y1; y < y2; ++y)
+        for (int x = x1; x < x2; ++x) {
+            std::uint8_t* p = img.pixel(x, y);
+            p[0] = 230, p[1] = 20, p[2] = 30;
+        }
+}
+
+inline std::array<int, 4> find_target(const droidlens::image::Raster& img) {
+    int x1 = img.width(), y1 = img.height(), x2 = -1, y2 = -1;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) {
+            const std::uint8_t* p = img.pixel(x, y);
+            if (p[0] > 200 && p[1] < 60 && p[2] < 60)
+                x1 = std::min(x1, x), y1 = std::min(y1, y), x2 = std::max(x2, x), y2 = std::max(y2, y);
+        }
+    if (x2 < 0) return {0, 0, 0, 0};
+    return {x1, y1, x2 + 1, y2 + 1};
+}
+
 }  // namespace testsupport
