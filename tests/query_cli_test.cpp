@@ -185,6 +185,10 @@ fakes::ScriptedReply locate_red_target(const fakes::RecordedRequest& request, co
     else if (frame == "rel1") box = {x1 / w, y1 / h, x2 / w, y2 / h};
     else if (frame == "rel1000-yx") box = {y1 * 1000 / h, x1 * 1000 / w, y2 * 1000 / h, x2 * 1000 / w};
     else box = {x1 * 1000 / w, y1 * 1000 / h, x2 * 1000 / w, y2 * 1000 / h};
+    const Json& tools = request.json->at("tools");
+    if (tools.is_array() && tools[0]["function"]["name"] == "return_text_bboxes")
+        return testsupport::tool_reply("return_text_bboxes",
+                                       {{"items", {{{"text", "OK"}, {"bounding_box", box}, {"confidence", 0.9}, {"page", 1}}}}});
     Json arguments = {{"label", "OK"}, {"bounding_box", box}, {"confidence", 0.9}, {"page", 1}};
     return testsupport::tool_reply("return_target", arguments);
 }
@@ -219,6 +223,15 @@ TEST_F(QueryCliTest, EveryCoordinateFrameLandsOnTheTargetsPixels) {
             EXPECT_EQ(j["image_dimensions"], Json::parse("[[1080, 2400]]"));
             const auto sent = testsupport::request_images(server.requests().back().json.value());
             EXPECT_EQ(std::max(sent.at(0).width(), sent.at(0).height()), max_side ? max_side : 2400) << where;
+
+            // The text-locating mode's items the same way.
+            r = proc::run_process({DROIDLENS_CLI, "glyphpin", "OK", "-i", shot, "--config", profile}, std::chrono::seconds(60));
+            ASSERT_EQ(r.exit_code, 0) << where << ": " << r.stderr_data;
+            const Json g = Json::parse(r.stdout_data);
+            ASSERT_EQ(g["items"].size(), 1u) << where;
+            const image::PixelBox item = image::to_absolute_box(g["items"][0]["bounding_box"], 1080, 2400);
+            EXPECT_NEAR(item[0], 700, 4) << where;
+            EXPECT_NEAR(item[3], 1600, 4) << where;
         }
     }
 }

@@ -173,6 +173,9 @@ Json doctor(const ModelConfig& config) {
         checks.push_back(check("key", false, "the service refused the API key (HTTP " + std::to_string(models.status) + ")"));
         return finish(4, nullptr);
     }
+    checks.push_back(check("key", true,
+                           config.api_key.empty() ? "no API key is sent (local services accept that)"
+                                                  : "the service did not refuse the API key"));
     if (models.status >= 200 && models.status < 300) {
         const Json list = Json::parse(models.body, nullptr, false);
         bool listed = false;
