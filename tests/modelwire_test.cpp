@@ -203,6 +203,12 @@ TEST_F(ModelwireTest, ArgumentAndConfigurationErrorsSendNothing) {
     llm.settings().base_url.clear();
     EXPECT_THROW_MSG(llm.chat(kMessages), droidlens::ValueError,
                      "No model service configured: set --base-url or DROIDLENS_BASE_URL (or OPENAI_BASE_URL)");
+    // A budget of no time would mean "no limit" to the transfer: refused when built.
+    for (const double timeout : {0.0, -1.0, std::nan("")}) {
+        ModelConfig c = config();
+        c.timeout = timeout;
+        EXPECT_THROW_MSG(Modelwire{c}, droidlens::UsageError, "Invalid timeout: must be a number of seconds > 0");
+    }
     EXPECT_TRUE(server.requests().empty());
 }
 

@@ -234,12 +234,13 @@ TEST_F(ReportCli, DeviceModesReportTheScreenTheyCaptured) {
     EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 1u);
     EXPECT_NE(html.find("node [300,900][600,1000]"), std::string::npos);
 
-    // A mode without a screenshot file still gets its page, with the record.
-    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Back"})"));
-    r = droidlens_cli({"action", "go back", "--report"});
+    // The action's page shows the screen the model saw, with the action drawn on it.
+    server.enqueue(fakes::tool_call_reply("perform_action", R"({"action": "Tap", "element": [500, 500]})"));
+    r = droidlens_cli({"action", "tap the middle", "--report"});
     ASSERT_EQ(r.status, 0) << r.err;
     html = testsupport::read_text(report_path(r));
-    EXPECT_NE(html.find("Pressed Back"), std::string::npos);
+    EXPECT_NE(html.find("Tapped (308, 640)"), std::string::npos);
+    EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 1u);
 }
 
 TEST_F(ReportCli, AFailedRunStillGetsItsReportAndTheErrorLine) {
