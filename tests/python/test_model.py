@@ -167,3 +167,13 @@ def test_a_request_keeps_the_settings_it_started_with(model_server):
     assert [b["model"] for b in bodies] == ["first", "second"]
     assert bodies[1]["temperature"] == 0.5
     assert len(answers) == 1
+
+
+def test_doctor_finds_the_frame_of_a_model_that_answers_pixels(model_server):
+    # The probe's red button is at x 540-720, y 960-1120 of a 900 x 1600 screen.
+    server = model_server([tool_answer("return_target", {"label": "OK", "bounding_box": [540, 960, 720, 1120]})])
+    findings = droidlens.doctor(droidlens.ModelConfig(server.base_url, None, "m", max_retries=0))
+    assert findings["status"] == 0
+    assert findings["profile"] == {"tool_choice": "named", "coordinates": "pixels"}
+    assert [c["check"] for c in findings["checks"]] == ["reachable", "key", "model", "images and tools", "coordinates"]
+    assert all(c["ok"] for c in findings["checks"])
