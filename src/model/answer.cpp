@@ -11,8 +11,10 @@ namespace droidlens::answer {
 namespace {
 
 // How many opening braces of a content text are tried as the start of a JSON
-// object: enough for any answer a model writes, a bound for hostile ones.
+// object, and how many characters may be scanned and parsed for them in all: enough
+// for any answer a model writes, a bound (a few milliseconds) for hostile ones.
 constexpr int kMaxObjectStarts = 256;
+constexpr size_t kMaxScannedChars = size_t{8} << 20;
 
 [[noreturn]] void malformed(const std::string& what) { throw ModelAnswerError("Malformed LLM response: " + what); }
 
@@ -79,10 +81,12 @@ std::optional<Json> arguments_in(const Json& object, const std::string& tool_nam
 
 // The end (one past the closing brace) of the balanced object starting at `start`,
 // strings and escapes skipped; npos when it does not close.
-size_t object_end(std::string_view text, size_t start) {
+size_t object_end(std::string_view text, size_t start, size_t& budget) {
     int depth = 0;
     bool in_string = false;
     for (size_t i = start; i < text.size(); ++i) {
+        if (budget == 0) return std::string_view::npos;
+        --budget;
         const char c = text[i];
         if (in_string) {
             if (c == '\\') ++i;
@@ -100,12 +104,14 @@ size_t object_end(std::string_view text, size_t start) {
 }
 
 // The first balanced JSON object of `text` that the tool's arguments can be read from.
+// `budget` is shared by every search of one answer.
 std::optional<Json> first_fitting_object(std::string_view text, const std::string& tool_name,
-                                         const std::vector<std::string>& keys) {
+                                         const std::vector<std::string>& keys, size_t& budget) {
     size_t at = text.find('{');
-    for (int tries = 0; at != std::string_view::npos && tries < kMaxObjectStarts; ++tries) {
-        const size_t end = object_end(text, at);
-        if (end != std::string_view::npos) {
+    for (int tries = 0; at != std::string_view::npos && tries < kMaxObjectStarts && budget > 0; ++tries) {
+        const size_t end = object_end(text, at, budget);
+        if (end != std::string_view::npos && end - at <= budget) {
+            budget -= end - at;  // the parse reads it once more
             if (auto parsed = parse_quietly(text.substr(at, end - at))) {
                 if (auto args = arguments_in(*parsed, tool_name, keys)) return args;
             }
@@ -177,13 +183,14 @@ Json tool_arguments(const Json& response, const std::string& tool_name, const st
     // 2-4. Servers that put the call into the text of the answer.
     const std::string content = content_text(message);
     if (content.find('{') != std::string::npos) {
+        size_t budget = kMaxScannedChars;
         for (std::string_view tagged : between(content, "<tool_call>", "</tool_call>")) {
-            if (auto args = first_fitting_object(tagged, tool_name, keys)) return as_object(std::move(*args));
+            if (auto args = first_fitting_object(tagged, tool_name, keys, budget)) return as_object(std::move(*args));
         }
         for (std::string_view fenced : between(content, "```json", "```")) {
-            if (auto args = first_fitting_object(fenced, tool_name, keys)) return as_object(std::move(*args));
+            if (auto args = first_fitting_object(fenced, tool_name, keys, budget)) return as_object(std::move(*args));
         }
-        if (auto args = first_fitting_object(content, tool_name, keys)) return as_object(std::move(*args));
+        if (auto args = first_fitting_object(content, tool_name, keys, budget)) return as_object(std::move(*args));
     }
     throw ModelAnswerError("Tool call '" + tool_name + "' not found");
 }
