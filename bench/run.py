@@ -279,6 +279,28 @@ def main():
                                    "payload_bytes": int(runs[-1]["payload_bytes"])}
         print("  nodepin_host: done", file=sys.stderr)
 
+        # Figures of their own (no peer): diff with masks and merging beside plain diff,
+        # reading a model's answer (a tool call, and the same arguments in a json fence),
+        # and the screenshot sent at full size or scaled to a longer side of 1280 / 1024.
+        for name, bm_filter in (("compute_diff_options", "^BM_compute_diff_options/"),
+                                ("read_answer_tool_call", "^BM_read_answer/0"),
+                                ("read_answer_json_fence", "^BM_read_answer/1"),
+                                ("encode_max_side_full", "^BM_encode_max_side/0/"),
+                                ("encode_max_side_1280", "^BM_encode_max_side/1280/"),
+                                ("encode_max_side_1024", "^BM_encode_max_side/1024/")):
+            out, rss = run_measured([binary, f"--benchmark_filter={bm_filter}",
+                                     f"--benchmark_repetitions={args.repeat}", "--benchmark_format=json"], env)
+            runs = [r for r in json.loads(out)["benchmarks"] if r.get("run_type") == "iteration"]
+            if not runs:
+                raise SystemExit(f"bench: no runs of {bm_filter}")
+            scale = {"ms": 1e-3, "us": 1e-6, "ns": 1e-9}[runs[0].get("time_unit", "ns")]
+            mn, md = stats([r["real_time"] * scale for r in runs])
+            entry = {"median_s": md, "min_s": mn, "peak_rss_kb": rss}
+            if "payload_bytes" in runs[-1]:
+                entry["payload_bytes"] = int(runs[-1]["payload_bytes"])
+            results[name] = entry
+        print("  diff options, answer reading, scaled screenshots: done", file=sys.stderr)
+
         # The run report of an automation run (no peer): the recorder's time per step and
         # the page's size for 5 and 50 steps.
         out, rss = run_measured([binary, "--benchmark_filter=^BM_report_automate/", "--benchmark_format=json"], env)
