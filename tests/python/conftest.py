@@ -50,6 +50,16 @@ def text_answer(content):
     return completion({"role": "assistant", "content": content, "tool_calls": None})
 
 
+def end_by_closing_stdin(proc):
+    """Ends a fake server the way it expects: end of input, then a kill if it lingers."""
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class ChatServer:
     """fake_chat_server answering the scripted replies in order and logging every request."""
 
@@ -75,12 +85,7 @@ class ChatServer:
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+            end_by_closing_stdin(self.proc)
         self.proc.stdout.close()
 
 
@@ -141,12 +146,7 @@ class FakeAdb:
     def stop(self):
         """Ends the server; fails when it had ended before (every answer since was not its)."""
         died = self.proc.poll()
-        self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        end_by_closing_stdin(self.proc)
         if died is not None:
             pytest.fail(f"the simulated adb server died during the test (status {died}); see its standard error")
 
