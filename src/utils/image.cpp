@@ -190,18 +190,13 @@ EncodedImage encode_image(const std::string& image_path, std::int64_t /*quality*
 }
 
 std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side, int& sent_width, int& sent_height) {
-    if (max_side > 0) {
-        Raster img = decode_rgb(base64::decode(base64_png));
-        if (std::max(img.width(), img.height()) > max_side) {
-            fit_within(img, max_side);
-            sent_width = img.width();
-            sent_height = img.height();
-            return base64::encode(png::encode(img, png::Effort::Smallest));
-        }
-        sent_width = img.width();
-        sent_height = img.height();
-    }
-    return base64_png;
+    // The caller knows the screenshot's size: one that fits is never decoded.
+    if (max_side <= 0 || std::max(sent_width, sent_height) <= max_side) return base64_png;
+    Raster img = decode_rgb(base64::decode(base64_png));
+    fit_within(img, max_side);
+    sent_width = img.width();
+    sent_height = img.height();
+    return base64::encode(png::encode(img, png::Effort::Smallest));
 }
 
 std::string base64_to_image_bytes(std::string_view base64_data) { return base64::decode(base64_data); }

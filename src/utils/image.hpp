@@ -77,11 +77,10 @@ struct EncodedImage {
 EncodedImage encode_image(const std::string& image_path, std::int64_t quality = 95, double resize_factor = 1.0,
                           std::int64_t max_side = 0);
 
-// A Base64 PNG (a device's screenshot) with its longer side at most `max_side`:
-// returned as it is when it fits or `max_side` is 0, otherwise decoded, scaled down
-// with Lanczos resampling and encoded again. With `max_side` above 0,
-// `sent_width`/`sent_height` get the size of the result; otherwise they are left as
-// they are.
+// A Base64 PNG (a device's screenshot) of `sent_width` x `sent_height` pixels with its
+// longer side at most `max_side`: returned as it is when it fits or `max_side` is 0
+// (nothing is decoded), otherwise decoded, scaled down with Lanczos resampling and
+// encoded again, and the two sizes set to those of the result.
 std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side, int& sent_width, int& sent_height);
 
 // Decodes standard Base64 (characters outside the alphabet are skipped). Throws
