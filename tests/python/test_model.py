@@ -150,13 +150,15 @@ def test_the_interpreter_lock_is_released_while_a_mode_runs(model_server, tmp_pa
 
 
 def test_a_request_keeps_the_settings_it_started_with(model_server):
-    server = model_server([{"delay_ms": 400, "body": text_answer("a")}, text_answer("b")])
+    server = model_server([{"delay_ms": 1500, "body": text_answer("a")}, text_answer("b")])
     wire = droidlens.Modelwire(droidlens.ModelConfig(server.base_url, "k", "first", max_retries=0))
     message = [{"role": "user", "content": [{"type": "text", "text": "x"}]}]
     answers = []
     t = threading.Thread(target=lambda: answers.append(wire.chat(message)))
     t.start()
-    time.sleep(0.1)  # the first request is under way
+    deadline = time.monotonic() + 30
+    while not server.requests() and time.monotonic() < deadline:  # the first request is under way
+        time.sleep(0.01)
     for i in range(500):  # changed over and over while it runs
         wire.settings.model = f"m{i}"
     wire.settings.model = "second"
