@@ -98,6 +98,18 @@ def modes() -> list[_ModeInfo]:
     """Every mode, in the order route() tests the names."""
 
 
+class _DeviceInfo(TypedDict):
+    device_id: str
+    status: str
+    connection_type: str
+    model: Optional[str]
+    android_version: Optional[str]
+
+
+def devices() -> list[_DeviceInfo]:
+    """The devices adb sees, in its order; DeviceError when adb cannot list them."""
+
+
 def cancel() -> None:
     """Asks every run in progress to stop; each raises CancelledError."""
 

@@ -1,5 +1,6 @@
 // The droidlens Python module: the library's entry (route), its model client and
 // configuration, and its errors as Python exception classes.
+#include <droidlens/devices.hpp>
 #include <droidlens/doctor.hpp>
 #include <droidlens/droidlens.hpp>
 
@@ -506,7 +507,8 @@ py::object chat_py(PyModelwire& w, py::handle messages, py::handle tools, py::ha
 
 }  // namespace droidlens::python
 
-PYBIND11_MODULE(droidlens, m) {
+// The extension inside the droidlens package (python/droidlens/__init__.py re-exports it).
+PYBIND11_MODULE(_droidlens, m) {
     using namespace droidlens;
     using namespace droidlens::python;
 
@@ -599,6 +601,12 @@ PYBIND11_MODULE(droidlens, m) {
         "Asks the model service what it can do for droidlens: {'checks': [{'check', 'ok', 'detail'}],\n"
         "'profile': {'tool_choice', 'coordinates'} or None, 'status': 0, 4 or 5}.");
 
+    m.def(
+        "devices", [] { return to_python(run_interruptibly([] { return device_list()["devices"]; })); },
+        "devices() -> list[dict]\n\n"
+        "The devices adb sees, in its order: [{'device_id', 'status', 'connection_type', 'model',\n"
+        "'android_version'}]. Raises DeviceError when adb cannot list them.");
+
     m.def("route", &route_py,
           "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
           "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
@@ -635,7 +643,7 @@ PYBIND11_MODULE(droidlens, m) {
           "_last_library_seconds() -> float\n\nSeconds the library itself took in this thread's last route() or chat() call (for benchmarks).");
 
     // `from droidlens import *` must not shadow the built-in exception names.
-    m.attr("__all__") = py::make_tuple("route", "doctor", "modes", "ModelConfig", "load_model_config", "Modelwire", "cancel",
+    m.attr("__all__") = py::make_tuple("route", "doctor", "modes", "devices", "ModelConfig", "load_model_config", "Modelwire", "cancel",
                                        "set_console", "Error", "ModelServiceError", "CancelledError", "UsageError",
                                        "DeviceError", "ModelAnswerError");
 }
