@@ -157,6 +157,14 @@ def mcp_server_cases(binary, env):
     return result
 
 
+def many_devices_cases(build):
+    """N automate runs of 10 steps on N simulated devices at once, in one MCP server and
+    in one Python process (bench/many_devices.py, a process of its own)."""
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "many_devices.py"), "--build", build],
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default="build", help="CMake build directory holding bench/droidlens_bench")
@@ -336,6 +344,8 @@ def main():
             automate[f"body_bytes_step{at}"] = int(last[f"body_bytes_step{at}"])
         results["automate_runner"] = automate
         print("  automate_runner: done", file=sys.stderr)
+        results["many_devices"] = many_devices_cases(build)
+        print("  many_devices: done", file=sys.stderr)
         # Whole processes: the command's start-up and its diff mode, beside the
         # interpreter's start with the imaging library and the peer's warm compute_diff.
         reps = args.process_repeat

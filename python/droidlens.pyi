@@ -54,6 +54,16 @@ def load_model_config(*, base_url: Optional[str] = None, api_key: Optional[str] 
     OPENAI_API_KEY), then the JSON file config_file, then the defaults."""
 
 
+class CancelToken:
+    """A handle that stops the route() calls it is given (cancel_token=...), and only those."""
+
+    def __init__(self) -> None: ...
+    def cancel(self) -> None:
+        """Asks the runs holding this token to stop; each raises CancelledError."""
+    @property
+    def cancelled(self) -> bool: ...
+
+
 class Modelwire:
     """The chat-completions client over HTTP(S)."""
 
@@ -74,7 +84,7 @@ def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
           lang: str = "cn", *, mask: Union[str, list[str], None] = None, merge_gap: Optional[int] = None,
           max_boxes: Optional[int] = None, min_area: Optional[int] = None,
-          fail_above: Optional[float] = None) -> Optional[_Record]:
+          fail_above: Optional[float] = None, cancel_token: Optional[CancelToken] = None) -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
     "action", "automate") and returns its record, keys in the record's order.
 
@@ -84,8 +94,10 @@ def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
     limit them, and fail_above makes the record's "passed" False when diff_score is
     above it. With any of them the record also has "regions" and "resized".
 
-    The interpreter lock is released while the mode runs; Ctrl-C stops it (its adb
-    children are killed, its model request aborted) and raises KeyboardInterrupt."""
+    The interpreter lock is released while the mode runs, so threads may drive
+    different devices at once. Ctrl-C stops this run alone (its adb children are
+    killed, its model request aborted) and raises KeyboardInterrupt; cancel_token.cancel()
+    from any thread stops the runs given that token, which raise CancelledError."""
 
 
 class _ModeInfo(TypedDict):

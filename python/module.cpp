@@ -10,6 +10,7 @@
 #include "utils/secrets.hpp"
 
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <array>
 #include <cmath>
@@ -274,40 +275,31 @@ ModelConfig load_config(const py::kwargs& overrides) {
 // ---------------------------------------------------------------------------
 // Model clients
 
-// The HTTP client as Python sees it. One request at a time per client: the
-// transfer handle inside is not safe for concurrent use, and with the interpreter
-// lock released two Python threads could otherwise share it.
+// The HTTP client as Python sees it. Its requests may run at once on several
+// threads (the client keeps a transfer handle per request in flight).
 struct PyModelwire {
     explicit PyModelwire(ModelConfig config) : wire(std::move(config)) {}
     Modelwire wire;
-    std::mutex busy;
 };
 
+// A Modelwire's run in Python: every request uses the settings copied when the run
+// started. Python code changes `settings` holding the interpreter lock, so the copy
+// is taken holding it too (the constructor's caller holds it).
 class SerialModel : public ChatModel {
 public:
-    explicit SerialModel(PyModelwire& w) : w_(w) {}
+    explicit SerialModel(PyModelwire& w) : w_(w), settings_(w.wire.settings()) {}
 
-    AnswerProfile answer_profile() const override {
-        py::gil_scoped_acquire gil;
-        return w_.wire.answer_profile();
-    }
+    AnswerProfile answer_profile() const override { return {settings_.coordinates, settings_.max_image_side}; }
 
 protected:
     Json send_chat(const Json& messages, const Json& tools, const Json& tool_choice, const Json& temperature,
                    const Json& max_tokens) override {
-        // Python code changes `settings` holding the interpreter lock: the request's own
-        // copy is taken holding it too, so that no thread reads a half-changed value.
-        ModelConfig settings;
-        {
-            py::gil_scoped_acquire gil;
-            settings = w_.wire.settings();
-        }
-        std::lock_guard<std::mutex> lock(w_.busy);
-        return w_.wire.chat_with(settings, messages, tools, tool_choice, temperature, max_tokens);
+        return w_.wire.chat_with(settings_, messages, tools, tool_choice, temperature, max_tokens);
     }
 
 private:
     PyModelwire& w_;
+    const ModelConfig settings_;
 };
 
 // Raised through the library when a Python chat() failed; the Python exception
@@ -472,10 +464,18 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     for (size_t i = 1; i < args.size(); ++i) {
         positional.push_back(i - 1 < kParams.size() ? param_to_json(kParams[i - 1], args[i]) : Json(nullptr));
     }
+    // The run's own cancel handle is the binding's, not a run option of the router.
+    std::shared_ptr<CancelToken> token;
     Json named = Json::object();
     for (auto item : kwargs) {
         const std::string key = py::str(item.first).cast<std::string>();
         if (key == "llm" && !llm_positional) continue;
+        if (key == "cancel_token") {
+            if (item.second.is_none()) continue;
+            if (!py::isinstance<CancelToken>(item.second)) wrong_type("cancel_token", "CancelToken", item.second);
+            token = item.second.cast<std::shared_ptr<CancelToken>>();
+            continue;
+        }
         const Param* p = find_param(key);
         named[key] = p ? param_to_json(*p, item.second) : Json(nullptr);  // unknown: the router says so
     }
@@ -485,7 +485,7 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     Json record;
     try {
         record = run_interruptibly([&] { return route_dynamic_with_diff(model.get(), positional, named); },
-                                   [&] { if (model.python) model.python->interrupt(); });
+                                   [&] { if (model.python) model.python->interrupt(); }, token);
     } catch (...) {
         rethrow_run_failure(model);
     }
@@ -610,10 +610,11 @@ PYBIND11_MODULE(_droidlens, m) {
     m.def("route", &route_py,
           "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
           "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
-          "      fail_above=None) -> dict | None\n\n"
-          "Runs one mode and returns its record. The interpreter lock is released while it runs;\n"
-          "Ctrl-C stops it (adb children are killed) and raises KeyboardInterrupt. The keyword-only\n"
-          "arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000, 'status-bar',\n"
+          "      fail_above=None, cancel_token=None) -> dict | None\n\n"
+          "Runs one mode and returns its record. The interpreter lock is released while it runs, so\n"
+          "threads may drive different devices at once; Ctrl-C stops this run alone (adb children\n"
+          "are killed) and raises KeyboardInterrupt, and so does cancel_token.cancel() from any thread\n"
+          "(raising CancelledError). The other keyword-only arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000, 'status-bar',\n"
           "'nav-bar'), merging, limits, and fail_above, which makes the record say passed: False\n"
           "when the score is above it.");
 
@@ -632,6 +633,13 @@ PYBIND11_MODULE(_droidlens, m) {
         },
         "modes() -> list[dict]\n\n"
         "Every mode route() knows, in the order it tests the names: name, needs_model, summary.");
+    py::class_<CancelToken, std::shared_ptr<CancelToken>>(
+        m, "CancelToken",
+        "A handle that stops the route() calls it was given (cancel_token=...), and only those.")
+        .def(py::init<>())
+        .def("cancel", [](CancelToken& t) { t.cancel(); },
+             "cancel() -> None\n\nAsks the runs holding this token to stop; each raises droidlens.CancelledError.")
+        .def_property_readonly("cancelled", &CancelToken::cancelled, "True once cancel() was called.");
     m.def("cancel", &request_cancel,
           "cancel() -> None\n\nAsks every run in progress (in any thread) to stop; each raises droidlens.CancelledError.");
     m.def("set_console", &set_console_callback, "callback"_a,
@@ -644,6 +652,7 @@ PYBIND11_MODULE(_droidlens, m) {
 
     // `from droidlens import *` must not shadow the built-in exception names.
     m.attr("__all__") = py::make_tuple("route", "doctor", "modes", "devices", "ModelConfig", "load_model_config", "Modelwire", "cancel",
+                                       "CancelToken",
                                        "set_console", "Error", "ModelServiceError", "CancelledError", "UsageError",
                                        "DeviceError", "ModelAnswerError");
 }

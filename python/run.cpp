@@ -29,7 +29,7 @@ namespace {
 // long enough to cost nothing.
 constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 
-// The cancel request is process-wide: it is cleared when a run starts while no other
+// The process-wide request (droidlens.cancel(): every run) is cleared when a run starts while no other
 // run is in progress, so that an old request does not stop new work and a request
 // for one run in progress is not forgotten because another starts.
 std::mutex g_runs_mutex;
@@ -58,18 +58,22 @@ struct RunState {
 
 }  // namespace
 
-Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt) {
+Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt,
+                       std::shared_ptr<CancelToken> token) {
+    std::shared_ptr<RunContext> run = new_run_context();
+    if (token) run->cancel = std::move(token);
     run_started();
     struct EndRun {
         ~EndRun() { run_ended(); }
     } end_run;
 
     RunState state;
-    std::thread worker([&state, &work] {
+    std::thread worker([&state, &work, &run] {
         Json result;
         std::exception_ptr error;
         const auto started = std::chrono::steady_clock::now();
         try {
+            ScopedRun scope(run);
             result = work();
         } catch (...) {
             error = std::current_exception();
@@ -93,7 +97,7 @@ Json run_interruptibly(const std::function<Json()>& work, const std::function<vo
             // The signal's exception (KeyboardInterrupt) is raised once the work has
             // stopped; the worker's own CancelledError is dropped in its favour.
             py::error_already_set interrupted;
-            cancel::request(SIGINT);
+            run->cancel->cancel(SIGINT);  // this run only
             if (on_interrupt) on_interrupt();
             {
                 py::gil_scoped_release unlocked;

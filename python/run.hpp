@@ -4,22 +4,26 @@
 #pragma once
 
 #include <droidlens/json.hpp>
+#include <droidlens/run.hpp>
 
 #include <pybind11/pybind11.h>
 
 #include <functional>
+#include <memory>
 
 namespace droidlens::python {
 
-// Runs `work` on a worker thread while the calling thread, holding the interpreter
+// Runs `work` on a worker thread, as a run of its own (run.hpp) whose cancel token is
+// `token` (a fresh one when null), while the calling thread, holding the interpreter
 // lock, waits without it and looks for pending signals every few milliseconds. On a
-// KeyboardInterrupt (or any exception a Python signal handler raises) it asks the
-// library to cancel, waits for the worker to end (its adb children are killed, its
+// KeyboardInterrupt (or any exception a Python signal handler raises) it cancels this
+// run's token (other threads' runs go on), waits for the worker to end (its adb children are killed, its
 // model request aborted) and raises that exception. Otherwise it returns what `work`
 // returned or rethrows what it threw. `on_interrupt`, when given, is called (with
 // the interpreter lock held) right after the cancel request, for work the library
 // cannot stop by itself, such as Python code running on the worker.
-Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt = {});
+Json run_interruptibly(const std::function<Json()>& work, const std::function<void()>& on_interrupt = {},
+                       std::shared_ptr<CancelToken> token = nullptr);
 
 // Seconds the library's own work took in the last run_interruptibly call of this
 // thread: the rest of a call's time is the binding's cost (measured by make bench).

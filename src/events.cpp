@@ -1,4 +1,5 @@
 #include <droidlens/events.hpp>
+#include <droidlens/run.hpp>
 
 namespace droidlens {
 
@@ -6,7 +7,10 @@ namespace {
 thread_local RunObserver* t_observer = nullptr;
 }
 
-RunObserver* current_run_observer() noexcept { return t_observer; }
+RunObserver* current_run_observer() noexcept {
+    const RunContext* run = current_run();
+    return run != nullptr && run->observer != nullptr ? run->observer : t_observer;
+}
 
 ScopedRunObserver::ScopedRunObserver(RunObserver* observer) noexcept : previous_(t_observer) { t_observer = observer; }
 

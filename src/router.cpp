@@ -1,5 +1,7 @@
 #include <droidlens/errors.hpp>
+#include <droidlens/modelwire.hpp>
 #include <droidlens/route.hpp>
+#include <droidlens/run.hpp>
 
 #include "modes/action.hpp"
 #include "modes/automate.hpp"
@@ -17,6 +19,8 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace droidlens {
 
@@ -46,6 +50,20 @@ Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, Chat
         // A model call with nothing to ask costs money and answers nothing.
         if (entry.info.needs_model && text::strip(args.prompt).empty()) {
             throw UsageError("Mode '" + mode + "' needs a request (the prompt is empty)");
+        }
+        if (args.adb_server) parse_adb_server(*args.adb_server);
+        // The run this mode belongs to: the caller's, or a fresh one of its own.
+        std::optional<ScopedRun> scope;
+        RunContext* run = current_run();
+        if (run == nullptr) {
+            auto fresh = new_run_context();
+            run = fresh.get();
+            scope.emplace(std::move(fresh));
+        }
+        if (args.adb_server) run->adb_server = args.adb_server;
+        if (auto* wire = dynamic_cast<Modelwire*>(llm); wire != nullptr && run->model != wire) {
+            run->model = wire;
+            run->model_settings = std::make_shared<const ModelConfig>(wire->settings());
         }
         const ModeArgs copy = args;  // each handler gets its own copy of the argument set
         Json result = entry.handler(copy);
@@ -127,6 +145,7 @@ Json route_with(const std::vector<ModeEntry>& table, ChatModel* llm, const std::
     args.output_dir = options.output_dir;
     args.max_steps = options.max_steps;
     args.lang = options.lang;
+    args.adb_server = options.adb_server;
     return dispatch(table, mode, llm, args);
 }
 

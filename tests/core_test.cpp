@@ -1,12 +1,19 @@
 // Shared helpers: JSON type names and printing, Base64, file writing.
 #include <droidlens/errors.hpp>
+#include <droidlens/console.hpp>
 #include <droidlens/json.hpp>
+#include <droidlens/run.hpp>
 
 #include "test_support.hpp"
 #include "utils/base64.hpp"
 #include "utils/fs.hpp"
 #include "utils/regex.hpp"
 #include "utils/values.hpp"
+
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,4 +160,64 @@ TEST(Values, ConversionsOfModelSuppliedValues) {
     EXPECT_EQ(to_text(Json(3.0)), "3.0");
     EXPECT_EQ(to_text(Json(1e20)), "1e+20");
     EXPECT_EQ(to_text(Json(true)), "True");
+}
+
+TEST(Runs, ConsoleLinesOfConcurrentRunsStayWholeAndGoToTheirRunsSink) {
+    std::ostringstream shared;
+    set_console_stream(shared);
+    std::vector<std::string> own;
+    auto quiet = new_run_context();
+    quiet->console = [&](std::string_view line) { own.emplace_back(line); };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            const std::string line = "thread " + std::to_string(t) + " " + std::string(200, static_cast<char>('a' + t));
+            for (int i = 0; i < 300; ++i) console_line(line);
+        });
+    }
+    {
+        ScopedRun scope(quiet);
+        console_line("to the run's own sink");
+    }
+    for (std::thread& t : threads) t.join();
+    set_console_stream(std::cout);
+    EXPECT_EQ(own, std::vector<std::string>{"to the run's own sink"});
+    std::istringstream lines(shared.str());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        ASSERT_EQ(line.size(), 209u) << line.substr(0, 40);
+        EXPECT_EQ(line.find_first_not_of(line[9], 9), std::string::npos) << "lines interleaved: " << line.substr(0, 40);
+    }
+    EXPECT_EQ(count, 1200);
+}
+
+TEST(Runs, EachRunHasItsOwnIdAndTokenAndAdbServersAreChecked) {
+    auto a = new_run_context();
+    auto b = new_run_context();
+    EXPECT_NE(a->run_id, b->run_id);
+    EXPECT_NE(a->cancel->wait_fd(), b->cancel->wait_fd());
+    EXPECT_EQ(current_run(), nullptr);
+    {
+        ScopedRun outer(a);
+        ScopedRun inner(b);
+        EXPECT_EQ(current_run(), b.get());
+    }
+    EXPECT_EQ(current_run(), nullptr);
+
+    EXPECT_EQ(parse_adb_server("farm.example.com:5037"), std::make_pair(std::string("farm.example.com"), std::string("5037")));
+    EXPECT_EQ(parse_adb_server("[::1]:15037"), std::make_pair(std::string("::1"), std::string("15037")));
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"farm", "no port"},
+        {":5037", "empty host"},
+        {"farm:", "bad port"},
+        {"farm:0", "port out of range"},
+        {"farm:65536", "port out of range"},
+        {"farm:50x", "bad port"},
+        {"-H:5037", "bad host name"},
+        {"a b:5037", "bad host name"},
+        {"::1:5037", "an IPv6 address must be written in brackets"},
+    };
+    for (const auto& [value, why] : bad)
+        EXPECT_THROW_MSG(parse_adb_server(value), UsageError,
+                         "Invalid adb server '" + value + "': " + why + " (expected HOST:PORT)");
 }

@@ -1,6 +1,7 @@
 // The router: argument checks and coercions, defaults, and dispatch by exact name.
 #include <droidlens/errors.hpp>
 #include <droidlens/route.hpp>
+#include <droidlens/run.hpp>
 
 #include "router.hpp"
 #include "test_support.hpp"
@@ -192,4 +193,32 @@ TEST_F(RouterTest, ModelModesRefuseANullClientBeforeTheHandlerRuns) {
     install("diff");
     route_t(nullptr, "diff", "");
     EXPECT_EQ(g_calls.size(), 1u);
+}
+
+TEST_F(RouterTest, EveryCallIsARunOfItsOwnUnlessTheCallerMadeOne) {
+    install("displays", [](const ModeArgs& args) -> Json {
+        const RunContext* run = current_run();
+        if (run == nullptr) return nullptr;
+        return Json{{"run_id", run->run_id}, {"server", run->adb_server.value_or("")}, {"given", args.adb_server.value_or("")}};
+    });
+    RouteOptions options;
+    options.adb_server = "farm.example.com:5037";
+    const Json first = route_t(nullptr, "displays", "", options);
+    const Json second = route_t(nullptr, "displays", "");
+    EXPECT_EQ(first["server"], "farm.example.com:5037");  // every adb call of the run addresses it
+    EXPECT_EQ(first["given"], "farm.example.com:5037");
+    EXPECT_EQ(second["server"], "");
+    EXPECT_NE(first["run_id"], second["run_id"]);
+    EXPECT_EQ(current_run(), nullptr);  // the fresh run ended with the call
+
+    auto mine = new_run_context();
+    ScopedRun scope(mine);
+    EXPECT_EQ(route_t(nullptr, "displays", "")["run_id"], mine->run_id);
+
+    options.adb_server = "farm.example.com";
+    g_calls.clear();
+    install("displays");
+    EXPECT_THROW_MSG(route_t(nullptr, "displays", "", options), UsageError,
+                     "Invalid adb server 'farm.example.com': no port (expected HOST:PORT)");
+    EXPECT_TRUE(g_calls.empty());
 }

@@ -4,6 +4,7 @@
 
 #include "test_support.hpp"
 #include <droidlens/cancel.hpp>
+#include <droidlens/run.hpp>
 #include "utils/secrets.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <filesystem>
+#include <atomic>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -199,4 +201,43 @@ TEST(RunProcess, ACancelRequestStopsTheChildAndItsGroup) {
     EXPECT_EQ(run_process({"true"}, 5s).exit_code, 0);
     std::this_thread::sleep_for(1200ms);
     EXPECT_FALSE(std::filesystem::exists(marker)) << "a grandchild survived the cancellation";
+}
+
+TEST(RunProcess, ARunsOwnTokenStopsOnlyThatRunAndAShieldHoldsItBackWithoutClearingIt) {
+    // Two runs on two threads, each waiting on a child: cancelling one run's token
+    // stops its child only.
+    auto first = droidlens::new_run_context();
+    auto second = droidlens::new_run_context();
+    std::atomic<bool> first_stopped{false}, second_stopped{false};
+    auto wait_in = [](std::shared_ptr<droidlens::RunContext> run, std::atomic<bool>& stopped) {
+        droidlens::ScopedRun scope(std::move(run));
+        try {
+            run_process({"sleep", "30"}, 60s);
+        } catch (const droidlens::CancelledError&) {
+            stopped = true;
+        }
+    };
+    std::thread a(wait_in, first, std::ref(first_stopped));
+    std::thread b(wait_in, second, std::ref(second_stopped));
+    std::this_thread::sleep_for(300ms);
+    first->cancel->cancel();
+    a.join();
+    EXPECT_TRUE(first_stopped);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(second_stopped) << "cancelling one run stopped another";
+    EXPECT_FALSE(droidlens::cancel::requested());  // this thread is in neither run
+    second->cancel->cancel();
+    b.join();
+    EXPECT_TRUE(second_stopped);
+
+    // Inside a cancelled run a shield lets one clean-up command run; the request is
+    // still there afterwards.
+    droidlens::ScopedRun scope(first);
+    EXPECT_THROW(run_process({"true"}, 5s), droidlens::CancelledError);
+    {
+        droidlens::cancel::Shield shield;
+        EXPECT_FALSE(droidlens::cancel::requested());
+        EXPECT_EQ(run_process({"true"}, 5s).exit_code, 0);
+    }
+    EXPECT_THROW(droidlens::cancel::sleep_for(10s), droidlens::CancelledError);
 }

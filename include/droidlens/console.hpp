@@ -8,7 +8,9 @@
 
 namespace droidlens {
 
-// Writes text followed by a line break to the console stream and flushes it.
+// Writes text followed by a line break to the current run's console sink (run.hpp),
+// or to the console stream, and flushes it. A line is written whole: lines of runs
+// on several threads never interleave within a line.
 void console_line(std::string_view text);
 
 // Redirects console lines; the stream must outlive every later console_line call.

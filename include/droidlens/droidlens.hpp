@@ -10,6 +10,7 @@
 #include <droidlens/modelwire.hpp>
 #include <droidlens/report.hpp>
 #include <droidlens/route.hpp>
+#include <droidlens/run.hpp>
 
 namespace droidlens {
 inline constexpr const char* kVersion = "0.1.0";

@@ -42,7 +42,8 @@ protected:
 // The chat-completions client over HTTP(S). Holds the configuration it was built
 // with; every call POSTs to base_url + "/chat/completions" with its own copy of it.
 // The constructor refuses a configuration whose timeout is not a positive number
-// (UsageError). One request at a time per client.
+// (UsageError). Requests from several threads may run at once; within a run
+// (run.hpp) every request uses the settings the run started with.
 class Modelwire : public ChatModel {
 public:
     explicit Modelwire(ModelConfig settings);
@@ -54,7 +55,8 @@ public:
     // The configuration is read again on every call, so a change takes effect on the next one.
     ModelConfig& settings() { return settings_; }
 
-    AnswerProfile answer_profile() const override { return {settings_.coordinates, settings_.max_image_side}; }
+    // From the run's settings within a run (run.hpp), else from the client's own.
+    AnswerProfile answer_profile() const override;
 
     // Whether the service refused a tool choice naming a function, so that this
     // client now asks with "required".

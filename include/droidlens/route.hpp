@@ -29,6 +29,9 @@ struct ModeArgs {
     std::string output_dir = kDefaultOutputDir;
     std::int64_t max_steps = kDefaultMaxSteps;
     std::string lang = kDefaultLang;      // "en" selects English prompts, anything else Chinese
+    // "HOST:PORT" of the adb server for every adb call of the run; absent: the
+    // DROIDLENS_ADB_SERVER environment variable, else adb's default.
+    std::optional<std::string> adb_server;
 };
 
 // Run options of route(), all optional.
@@ -39,6 +42,7 @@ struct RouteOptions {
     std::string output_dir = kDefaultOutputDir;
     std::int64_t max_steps = kDefaultMaxSteps;
     std::string lang = kDefaultLang;
+    std::optional<std::string> adb_server;  // "HOST:PORT", as in ModeArgs
 };
 
 // The diff mode's own options, for a test suite's visual assertion. With none given
@@ -91,7 +95,9 @@ const std::vector<std::string>& mode_names();
 const ModeInfo* find_mode(const std::string& name);
 
 // Dispatches to the handler named by `mode` and returns its record (an object, or
-// null when the handler returns nothing). Throws ValueError "Unknown mode: " + mode,
+// null when the handler returns nothing). The mode runs in the caller's current run
+// (run.hpp) or, when there is none, in a fresh one; either way the run takes a
+// snapshot of a Modelwire's settings at its start and the adb server of the options. Throws ValueError "Unknown mode: " + mode,
 // and ValueError when the mode asks the model and `llm` is null.
 Json route(ChatModel* llm, const std::string& mode, const std::string& prompt,
            const RouteOptions& options = {});

@@ -4,10 +4,12 @@
 #include <droidlens/console.hpp>
 #include <droidlens/droidlens.hpp>
 #include <droidlens/mcp.hpp>
+#include <droidlens/run.hpp>
 
 #include "mcp/jsonrpc.hpp"
 #include "utils/secrets.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -84,7 +86,8 @@ Server::Server(ServerSettings settings, Writer write_line)
     env_.defaults = settings_.defaults;
     env_.preview = settings_.preview;
     env_.model = [this] { return model(); };
-    worker_ = std::thread([this] { worker_loop(); });
+    const int workers = std::max(1, settings_.workers);
+    for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { worker_loop(); });
 }
 
 Server::~Server() { shutdown(); }
@@ -106,6 +109,7 @@ void Server::send_error(const Json& id, int code, const std::string& message) {
 
 ChatModel* Server::model() {
     if (settings_.model) return settings_.model;
+    std::lock_guard<std::mutex> lock(model_mutex_);
     if (!own_model_) {
         require_model_service(settings_.model_config);
         own_model_ = std::make_unique<Modelwire>(settings_.model_config);
@@ -125,10 +129,7 @@ void Server::handle_line(std::string_view line) {
         case rpc::Kind::Response: {
             // The only requests this server sends are its own pings (see flush_notifications).
             std::lock_guard<std::mutex> lock(mutex_);
-            if (awaited_pong_ && *awaited_pong_ == m.id) {
-                awaited_pong_.reset();
-                pong_.notify_all();
-            }
+            if (m.id.is_string() && awaited_pongs_.erase(m.id.get<std::string>()) > 0) pong_.notify_all();
             return;
         }
         case rpc::Kind::Notification:
@@ -204,12 +205,19 @@ void Server::queue_call(const Json& id, const Json& params) {
     if (const auto meta = params.find("_meta"); meta != params.end() && meta->is_object()) {
         if (const auto t = meta->find("progressToken"); t != meta->end() && valid_id(*t)) token = *t;
     }
+    auto call = std::make_shared<Call>();
+    call->id = id;
+    call->tool = tool;
+    if (const auto d = arguments.find("device_id"); d != arguments.end() && d->is_string()) call->device = *d;
+    call->arguments = std::move(arguments);
+    call->progress_token = std::move(token);
+    call->run = new_run_context();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
-        queue_.push_back(Call{id, tool, std::move(arguments), std::move(token)});
+        queue_.push_back(std::move(call));
     }
-    wake_.notify_one();
+    wake_.notify_all();
 }
 
 void Server::handle_notification(const std::string& method, const Json& params) {
@@ -222,13 +230,15 @@ void Server::cancel_call(const Json& params) {
     const auto id = params.find("requestId");
     if (id == params.end() || !valid_id(*id)) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (running_ && *running_ == *id) {
-        running_cancelled_ = true;
-        cancel::request();
-        return;
+    for (const auto& call : running_) {
+        if (call->id == *id) {
+            call->cancelled = true;
+            call->run->cancel->cancel();  // this call only
+            return;
+        }
     }
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-        if (it->id == *id) {
+        if ((*it)->id == *id) {
             queue_.erase(it);
             return;
         }
@@ -238,28 +248,40 @@ void Server::cancel_call(const Json& params) {
 
 void Server::worker_loop() {
     while (true) {
-        Call call;
+        std::shared_ptr<Call> call;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            // The oldest call whose device is free: calls on one device keep their order.
+            auto ready = queue_.end();
+            wake_.wait(lock, [&] {
+                if (stopping_) return true;
+                ready = std::find_if(queue_.begin(), queue_.end(),
+                                     [&](const auto& c) { return busy_devices_.count(c->device) == 0; });
+                return ready != queue_.end();
+            });
             if (stopping_) return;
-            call = std::move(queue_.front());
-            queue_.pop_front();
-            running_ = call.id;
-            running_cancelled_ = false;
-            // Under the lock, so that a cancellation of this call can no longer be lost.
-            cancel::reset();
+            call = *ready;
+            queue_.erase(ready);
+            busy_devices_.insert(call->device);
+            running_.push_back(call);
         }
-        run_call(call);
+        run_call(*call);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            busy_devices_.erase(call->device);
+            running_.erase(std::find(running_.begin(), running_.end(), call));
+        }
+        wake_.notify_all();  // a call waiting for this device may go now
     }
 }
 
-void Server::run_call(const Call& call) {
+void Server::run_call(Call& call) {
     Json result;
     bool cancelled = false;
     ProgressObserver observer([this](const Json& n) { send(n); }, call.progress_token);
     try {
-        ScopedRunObserver scope(call.progress_token.is_null() ? nullptr : &observer);
+        if (!call.progress_token.is_null()) call.run->observer = &observer;
+        ScopedRun scope(call.run);
         result = call_tool(call.tool, call.arguments, env_);
     } catch (const CancelledError& e) {
         cancelled = true;
@@ -272,8 +294,7 @@ void Server::run_call(const Call& call) {
         std::lock_guard<std::mutex> lock(mutex_);
         // A call the client cancelled is not answered; one ended by the end of the
         // session has nobody waiting for it.
-        answer = !running_cancelled_ && !(cancelled && stopping_);
-        running_.reset();
+        answer = !call.cancelled && !(cancelled && stopping_);
     }
     if (!answer) return;
     if (observer.sent > 0) flush_notifications();
@@ -288,8 +309,8 @@ void Server::run_call(const Call& call) {
 // out after the answer, or after two seconds without one.
 void Server::flush_notifications() {
     std::unique_lock<std::mutex> lock(mutex_);
-    const Json id = "droidlens-flush-" + std::to_string(++pings_sent_);
-    awaited_pong_ = id;
+    const std::string id = "droidlens-flush-" + std::to_string(++pings_sent_);
+    awaited_pongs_.insert(id);
     lock.unlock();
     Json ping = Json::object();
     ping["jsonrpc"] = "2.0";
@@ -297,8 +318,8 @@ void Server::flush_notifications() {
     ping["method"] = "ping";
     send(ping);
     lock.lock();
-    pong_.wait_for(lock, std::chrono::seconds(2), [&] { return !awaited_pong_ || stopping_; });
-    awaited_pong_.reset();
+    pong_.wait_for(lock, std::chrono::seconds(2), [&] { return awaited_pongs_.count(id) == 0 || stopping_; });
+    awaited_pongs_.erase(id);
 }
 
 void Server::shutdown() {
@@ -307,10 +328,11 @@ void Server::shutdown() {
         stopping_ = true;
         queue_.clear();
         pong_.notify_all();
-        if (running_) cancel::request();
+        for (const auto& call : running_) call->run->cancel->cancel();
     }
     wake_.notify_all();
-    if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
+    for (std::thread& worker : workers_)
+        if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
 }
 
 // ---- Standard input and output ----
@@ -405,9 +427,11 @@ int serve(ServerSettings settings) {
     return g_signal != 0 ? 128 + g_signal : 0;
 }
 
-int serve_stdio(ModelConfig config, CallDefaults defaults) {
+int serve_stdio(ModelConfig config, CallDefaults defaults, int workers) {
+    if (workers < 1 || workers > 64) throw UsageError("Invalid workers: must be a whole number from 1 to 64");
     ServerSettings settings;
     settings.model_config = std::move(config);
+    settings.workers = workers;
     // The output directory as an absolute path: the records' file paths then mean
     // the same to a client that does not know the server's working directory.
     std::error_code ec;

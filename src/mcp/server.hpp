@@ -2,15 +2,18 @@
 // standard input and output, one message a line. Standard output carries protocol
 // messages only; the library's console lines go to standard error.
 //
-// The main thread reads and answers everything but tools/call, which runs on one
-// worker thread, one call at a time in arrival order, so that ping, cancellation and
-// the end of input are seen while a long automation runs. Cancelling the running
-// call goes through the library's process-wide cancel request (the adb child is
-// killed, the model request aborted); a cancelled call is not answered.
+// The main thread reads and answers everything but tools/call, which runs on a
+// bounded pool of worker threads, so that ping, cancellation and the end of input are
+// seen while long automations run. Calls naming the same device (their device_id, ""
+// when none) run one at a time in arrival order; calls on different devices run at
+// once. Each call is a run of its own (run.hpp): cancelling it cancels its token only
+// (its adb child is killed, its model request aborted); a cancelled call is not
+// answered.
 #pragma once
 
 #include <droidlens/config.hpp>
 #include <droidlens/json.hpp>
+#include <droidlens/mcp.hpp>
 
 #include "mcp/tools.hpp"
 
@@ -20,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -28,6 +32,7 @@
 namespace droidlens {
 class ChatModel;
 class Modelwire;
+struct RunContext;
 }  // namespace droidlens
 
 namespace droidlens::mcp {
@@ -42,13 +47,15 @@ struct ServerSettings {
     PreviewLimits preview;
     // A model client to use instead of one built from model_config (tests, benchmarks).
     ChatModel* model = nullptr;
+    // Tool calls run at once at most (at least 1).
+    int workers = kDefaultWorkers;
 };
 
 class Server {
 public:
     // `write_line` sends one message (without its line break); it returns false when
-    // the client can no longer be reached. It is called from both threads, never at
-    // the same time.
+    // the client can no longer be reached. It is called from every thread, never two
+    // at the same time.
     using Writer = std::function<bool(const std::string& line)>;
 
     Server(ServerSettings settings, Writer write_line);
@@ -60,8 +67,8 @@ public:
     // Never throws; a message that is not understood gets the protocol's error.
     void handle_line(std::string_view line);
 
-    // The end of the session: queued calls are dropped, the running one is cancelled
-    // and not answered, and the worker is joined. Safe to call more than once.
+    // The end of the session: queued calls are dropped, the running ones are
+    // cancelled and not answered, and the workers are joined. Safe to call more than once.
     void shutdown();
 
     // Sends an error response that belongs to no message handle_line() saw (a line
@@ -77,6 +84,9 @@ private:
         std::string tool;
         Json arguments;
         Json progress_token;  // null: no progress wanted
+        std::string device;   // calls with the same key run one at a time
+        std::shared_ptr<RunContext> run;
+        bool cancelled = false;  // by the client: not answered
     };
 
     void handle_request(const std::string& method, const Json& id, const Json& params);
@@ -85,14 +95,15 @@ private:
     void queue_call(const Json& id, const Json& params);
     void cancel_call(const Json& params);
     void worker_loop();
-    void run_call(const Call& call);
+    void run_call(Call& call);
     void flush_notifications();
     ChatModel* model();
     void send(const Json& message);
 
     ServerSettings settings_;
     Writer write_line_;
-    std::unique_ptr<Modelwire> own_model_;
+    std::mutex model_mutex_;
+    std::unique_ptr<Modelwire> own_model_;  // guarded by model_mutex_ until made
     ToolEnv env_;
 
     bool initialize_answered_ = false;  // main thread only
@@ -102,14 +113,14 @@ private:
 
     std::mutex mutex_;  // guards everything below
     std::condition_variable wake_;
-    std::deque<Call> queue_;
-    std::optional<Json> running_;  // the id of the call being run
-    bool running_cancelled_ = false;
+    std::deque<std::shared_ptr<Call>> queue_;
+    std::vector<std::shared_ptr<Call>> running_;
+    std::set<std::string> busy_devices_;  // device keys of the running calls
     bool stopping_ = false;
-    std::optional<Json> awaited_pong_;  // the id of the server's own ping, until answered
+    std::set<std::string> awaited_pongs_;  // ids of the server's own pings, until answered
     std::condition_variable pong_;
     long long pings_sent_ = 0;
-    std::thread worker_;
+    std::vector<std::thread> workers_;
 };
 
 // Serves on standard input and output until the input ends (exit status 0), the

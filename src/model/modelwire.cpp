@@ -3,6 +3,7 @@
 #include <droidlens/errors.hpp>
 #include "utils/args.hpp"
 #include <droidlens/cancel.hpp>
+#include <droidlens/run.hpp>
 #include "utils/secrets.hpp"
 #include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <random>
 #include <sstream>
+#include <vector>
 
 namespace droidlens {
 
@@ -230,16 +232,49 @@ Json ChatModel::chat(const Json& messages, const Json& tools, const Json& tool_c
     return send_chat(messages, tools, tool_choice, temp, tokens);
 }
 
+// The transfer handles of one client. Each request takes an idle handle (or a new
+// one) for its own use and puts it back afterwards, so that runs on several threads
+// can share one client and still reuse its open connections.
 struct Modelwire::Client {
-    CURL* easy = nullptr;
+    std::mutex mutex;
+    std::vector<CURL*> idle;
 
     Client() {
         static std::once_flag once;
         std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        easy = curl_easy_init();
-        if (!easy) throw ModelServiceError("Cannot initialise the HTTP client (libcurl)");
+        idle.push_back(new_handle());
     }
-    ~Client() { curl_easy_cleanup(easy); }
+    ~Client() {
+        for (CURL* easy : idle) curl_easy_cleanup(easy);
+    }
+
+    static CURL* new_handle() {
+        CURL* easy = curl_easy_init();
+        if (!easy) throw ModelServiceError("Cannot initialise the HTTP client (libcurl)");
+        return easy;
+    }
+
+    // A handle for one request: idle ones first, back to the idle list when done.
+    struct Lease {
+        Client& owner;
+        CURL* easy;
+        explicit Lease(Client& c) : owner(c), easy(nullptr) {
+            {
+                std::lock_guard<std::mutex> lock(c.mutex);
+                if (!c.idle.empty()) {
+                    easy = c.idle.back();
+                    c.idle.pop_back();
+                }
+            }
+            if (easy == nullptr) easy = new_handle();
+        }
+        ~Lease() {
+            std::lock_guard<std::mutex> lock(owner.mutex);
+            owner.idle.push_back(easy);
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+    };
 
     // One POST; every option is set afresh, while the handle keeps its open
     // connections for the next call.
@@ -254,6 +289,8 @@ struct Modelwire::Client {
         headers.add("Expect:");  // no 100-continue round trip for large image payloads
         if (!api_key.empty()) headers.add("Authorization: Bearer " + api_key);
 
+        Lease lease(*this);
+        CURL* const easy = lease.easy;
         curl_easy_reset(easy);
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -296,9 +333,19 @@ Modelwire::Modelwire(ModelConfig settings) : settings_(std::move(settings)) {
 
 Modelwire::~Modelwire() = default;
 
+AnswerProfile Modelwire::answer_profile() const {
+    if (const RunContext* run = current_run(); run != nullptr && run->model == this && run->model_settings)
+        return {run->model_settings->coordinates, run->model_settings->max_image_side};
+    return {settings_.coordinates, settings_.max_image_side};
+}
+
 Json Modelwire::send_chat(const Json& messages, const Json& tools, const Json& tool_choice,
                           const Json& temperature, const Json& max_tokens) {
-    const ModelConfig copy = settings_;  // the request's own: a later change is for the next one
+    // Within a run, the settings the run started with; otherwise the request's own
+    // copy: a later change is for the next one.
+    if (const RunContext* run = current_run(); run != nullptr && run->model == this && run->model_settings)
+        return chat_with(*run->model_settings, messages, tools, tool_choice, temperature, max_tokens);
+    const ModelConfig copy = settings_;
     return chat_with(copy, messages, tools, tool_choice, temperature, max_tokens);
 }
 

@@ -1,6 +1,7 @@
 #include <droidlens/cancel.hpp>
 
 #include <droidlens/errors.hpp>
+#include <droidlens/run.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -17,8 +18,13 @@ namespace {
 std::atomic<bool> g_requested{false};
 std::atomic<int> g_signal{0};
 std::atomic<int> g_fd{-1};
+thread_local int t_shields = 0;
 
 }  // namespace
+
+Shield::Shield() noexcept { ++t_shields; }
+
+Shield::~Shield() { --t_shields; }
 
 void request(int signal_number) noexcept {
     g_signal.store(signal_number);
@@ -32,7 +38,12 @@ void request(int signal_number) noexcept {
     }
 }
 
-bool requested() noexcept { return g_requested.load(); }
+bool requested() noexcept {
+    if (t_shields > 0) return false;
+    if (g_requested.load()) return true;
+    const RunContext* run = current_run();
+    return run != nullptr && run->cancel && run->cancel->cancelled();
+}
 
 int signal_number() noexcept { return g_signal.load(); }
 
@@ -58,6 +69,12 @@ int wait_fd() {
     return g_fd.load();
 }
 
+std::array<int, 2> watch_fds() {
+    if (t_shields > 0) return {-1, -1};
+    const RunContext* run = current_run();
+    return {wait_fd(), run != nullptr && run->cancel ? run->cancel->wait_fd() : -1};
+}
+
 void throw_if_requested() {
     if (requested()) throw CancelledError("Cancelled");
 }
@@ -65,7 +82,7 @@ void throw_if_requested() {
 void sleep_for(std::chrono::duration<double> duration) {
     using Clock = std::chrono::steady_clock;
     throw_if_requested();
-    const int fd = wait_fd();
+    const std::array<int, 2> fds = watch_fds();
     const double seconds = duration.count();
     if (!(seconds > 0)) return;
     const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -74,8 +91,8 @@ void sleep_for(std::chrono::duration<double> duration) {
         const auto left = until - Clock::now();
         if (left <= Clock::duration::zero()) return;
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, 1000000)));
+        pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};  // a negative descriptor is skipped
+        const int r = ::poll(p, 2, static_cast<int>(std::min<long long>(ms, 1000000)));
         if (r < 0 && errno != EINTR) return;
         throw_if_requested();
     }

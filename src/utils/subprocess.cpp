@@ -6,6 +6,7 @@
 #include "utils/secrets.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -401,7 +402,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
                           std::size_t max_output) {
     if (argv.empty() || argv[0].empty()) throw ProcessError("No program given to run");
     cancel::throw_if_requested();
-    const int cancel_fd = cancel::wait_fd();
+    // The process-wide request and the current run's own token (none inside a shield).
+    const std::array<int, 2> cancel_fds = cancel::watch_fds();
 
     Launch launch;
     launch.program = find_program(argv[0]);
@@ -486,13 +488,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::mil
         if (!exit_code && child.exit_fd.fd < 0) wait = std::min<Clock::duration>(wait, kExitCheck);
         const int wait_ms = static_cast<int>(
             std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
-        pollfd fds[5];
+        pollfd fds[6];
         nfds_t n = 0;
         if (out_r.fd >= 0) fds[n++] = {out_r.fd, POLLIN, 0};
         if (err_r.fd >= 0) fds[n++] = {err_r.fd, POLLIN, 0};
         if (child.exit_fd.fd >= 0) fds[n++] = {child.exit_fd.fd, POLLIN, 0};
         if (report_r.fd >= 0) fds[n++] = {report_r.fd, POLLIN, 0};
-        if (!exit_code) fds[n++] = {cancel_fd, POLLIN, 0};
+        for (const int fd : cancel_fds)
+            if (!exit_code && fd >= 0) fds[n++] = {fd, POLLIN, 0};
         const int ready = ::poll(fds, n, wait_ms);
         if (ready < 0 && errno != EINTR) {
             const int err = errno;

@@ -48,16 +48,14 @@ function sleepSync(ms) {
 }
 
 // A fixture directory served by a simulated adb server (tests/fakes/adb_server.py):
-// one phone showing `screen` (a PNG file). The server's stdin is a pipe of this
+// one phone (or one per serial of `serials`) showing `screen` (a PNG file). The server's stdin is a pipe of this
 // process, so it ends with it; `stop()` ends it earlier. Knobs are files the server
 // reads on every request (`setKnob('HANG', '30')`, see tests/fakes/README.md).
-export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
+export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png'), serials = [SERIAL]) {
   const root = tempDir('droidlens-adb-');
-  const dev = path.join(root, SERIAL);
-  fs.mkdirSync(dev, { recursive: true });
   fs.mkdirSync(path.join(root, 'knobs'));
-  fs.writeFileSync(path.join(root, 'devices.txt'),
-    `List of devices attached\n${SERIAL.padEnd(22)} device product:fake model:Pixel_7 device:fake transport_id:1\n\n`);
+  fs.writeFileSync(path.join(root, 'devices.txt'), 'List of devices attached\n' + serials.map((s, i) =>
+    `${s.padEnd(22)} device product:fake model:Pixel_7 device:fake transport_id:${i + 1}\n`).join('') + '\n');
   const portFile = path.join(root, 'server.port');
   const proc = spawn(process.env.DROIDLENS_PYTHON || 'python3', [path.join(FAKES_DIR, 'adb_server.py'), '--root', root, '--port-file', portFile],
     { stdio: ['pipe', 'ignore', 'inherit'], detached: true });
@@ -77,6 +75,29 @@ export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
   const server = { root, proc, stopped: false };
   servers.push(server);
   const socket = `tcp:127.0.0.1:${port}`;
+  for (const serial of serials) fillDevice(path.join(root, serial), screen);
+  return {
+    root,
+    port,
+    // The socket wins over the port; both name the same server.
+    env: { ADB_SERVER_SOCKET: socket, ANDROID_ADB_SERVER_PORT: String(port) },
+    log: (name, serial = SERIAL) => readLines(path.join(root, serial, `${name}.log`)),
+    adbLog: () => readLines(path.join(root, 'adb.log')),
+    // FAKE_ADB_<name> (or a full FAKE_ name) until changed.
+    setKnob: (name, value) => fs.writeFileSync(
+      path.join(root, 'knobs', name.startsWith('FAKE_') ? name : `FAKE_ADB_${name}`), String(value)),
+    // How many adb client processes talking to this server are alive.
+    clientsRunning: () => adbClients(socket),
+    stop: () => {
+      server.stopped = true;
+      proc.stdin.end();
+    },
+  };
+}
+
+// One phone's files: its screen, window and display reports and hierarchy dump.
+function fillDevice(dev, screen) {
+  fs.mkdirSync(dev, { recursive: true });
   fs.copyFileSync(screen, path.join(dev, 'screencap.png'));
   fs.writeFileSync(path.join(dev, 'dumpsys_window.txt'),
     'WINDOW MANAGER DISPLAY CONTENTS (dumpsys window displays)\n  Display: mDisplayId=0 rootTasks=3\n' +
@@ -93,23 +114,6 @@ export function makeDevice(screen = path.join(EXAMPLES, 'login_before.png')) {
     '<node index="0" text="Sign in" resource-id="com.example:id/sign_in" class="android.widget.Button" ' +
     'package="com.example" content-desc="" clickable="true" bounds="[80,1040][1000,1190]" display-id="0" />' +
     '</node></hierarchy>');
-  return {
-    root,
-    port,
-    // The socket wins over the port; both name the same server.
-    env: { ADB_SERVER_SOCKET: socket, ANDROID_ADB_SERVER_PORT: String(port) },
-    log: (name) => readLines(path.join(dev, `${name}.log`)),
-    adbLog: () => readLines(path.join(root, 'adb.log')),
-    // FAKE_ADB_<name> (or a full FAKE_ name) until changed.
-    setKnob: (name, value) => fs.writeFileSync(
-      path.join(root, 'knobs', name.startsWith('FAKE_') ? name : `FAKE_ADB_${name}`), String(value)),
-    // How many adb client processes talking to this server are alive.
-    clientsRunning: () => adbClients(socket),
-    stop: () => {
-      server.stopped = true;
-      proc.stdin.end();
-    },
-  };
 }
 
 function adbClients(socket) {

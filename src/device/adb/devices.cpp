@@ -1,6 +1,7 @@
 #include "device/adb/devices.hpp"
 #include "utils/text.hpp"
 
+#include "device/adb/hostcall.hpp"
 #include "utils/subprocess.hpp"
 
 #include <droidlens/console.hpp>
@@ -91,7 +92,9 @@ DeviceListing list_devices_explained(const std::string& adb_path) {
             console_line("Error listing devices: " + out.problem);
             return out;
         }
-        const auto result = proc::run_process({adb_path, "devices", "-l"}, kListTimeout);
+        std::vector<std::string> argv = adb_command(adb_path);
+        argv.insert(argv.end(), {"devices", "-l"});
+        const auto result = proc::run_process(argv, kListTimeout);
         check_utf8(result.stdout_data);
         out.devices = parse_device_list(result.stdout_data);
         // A failing adb (no server, no permission) usually prints nothing on stdout;
@@ -105,6 +108,8 @@ DeviceListing list_devices_explained(const std::string& adb_path) {
         return out;
     } catch (const CancelledError&) {
         throw;  // the user stopped the run: that is not "no devices"
+    } catch (const UsageError&) {
+        throw;  // a malformed adb server: the user's mistake, not "no devices"
     } catch (const std::exception& e) {
         out.problem = e.what();
     } catch (...) {

@@ -34,25 +34,6 @@ using text::char_index;
                      " (character " + std::to_string(char_index(text, at)) + ") " + how);
 }
 
-// Holds back a pending cancel request for its lifetime and renews it afterwards, so
-// that one short clean-up call (giving the user their keyboard back) still runs when
-// the work is being cancelled.
-class CancelHeldBack {
-public:
-    CancelHeldBack() : pending_(cancel::requested()), signal_(cancel::signal_number()) {
-        if (pending_) cancel::reset();
-    }
-    ~CancelHeldBack() {
-        if (pending_) cancel::request(signal_);
-    }
-    CancelHeldBack(const CancelHeldBack&) = delete;
-    CancelHeldBack& operator=(const CancelHeldBack&) = delete;
-
-private:
-    bool pending_;
-    int signal_;
-};
-
 bool is_untypeable_control(unsigned char c) { return (c < 0x20 && c != '\n' && c != '\t' && c != '\r') || c == 0x7F; }
 
 // Appends the pieces that type one run of printable ASCII characters.
@@ -296,7 +277,7 @@ ImeTyping type_with_adb_keyboard(const InputTarget& target, const std::vector<Im
         // their keyboard back.
         if (switched) {
             try {
-                const CancelHeldBack held;
+                const cancel::Shield held;
                 switch_back();
             } catch (...) {
             }

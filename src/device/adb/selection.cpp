@@ -4,6 +4,8 @@
 
 #include <droidlens/errors.hpp>
 
+#include <cstdlib>
+
 namespace droidlens::adb {
 
 namespace {
@@ -17,7 +19,16 @@ std::string serials(const std::vector<DeviceInfo>& devices) {
 
 }  // namespace
 
-std::string _select_device(const std::optional<std::string>& device_id) {
+std::string _select_device(const std::optional<std::string>& given) {
+    // Without a device named by the caller, the one adb itself would use: ANDROID_SERIAL.
+    std::optional<std::string> device_id = given;
+    bool from_environment = false;
+    if (!device_id || device_id->empty()) {
+        if (const char* env = std::getenv("ANDROID_SERIAL"); env != nullptr && *env != '\0') {
+            device_id = env;
+            from_environment = true;
+        }
+    }
     // Fetched afresh on every call: devices come and go between requests.
     const DeviceListing listing = list_devices_explained();
     const auto& devices = listing.devices;
@@ -28,7 +39,8 @@ std::string _select_device(const std::optional<std::string>& device_id) {
     if (device_id && !device_id->empty()) {
         for (const auto& d : devices)
             if (d.device_id == *device_id) return *device_id;
-        throw DeviceError("Device not found: " + *device_id + " (connected: " + serials(devices) + ")");
+        throw DeviceError("Device not found: " + *device_id + (from_environment ? " (named by ANDROID_SERIAL;" : " (") +
+                          "connected: " + serials(devices) + ")");
     }
     if (devices.size() > 1)
         throw DeviceError("Multiple devices detected; please provide --device-id (connected: " + serials(devices) + ")");

@@ -9,6 +9,9 @@
 
 namespace droidlens::mcp {
 
+// Tool calls a server runs at once unless told otherwise.
+inline constexpr int kDefaultWorkers = 4;
+
 // The run options a tool call falls back on when it leaves them out.
 struct CallDefaults {
     std::string output_dir;
@@ -20,6 +23,7 @@ struct CallDefaults {
 // 128 + the signal). `config` is the model configuration the command line resolved;
 // it is checked when a tool first needs the model, so the device tools and diff work
 // without one.
-int serve_stdio(ModelConfig config, CallDefaults defaults);
+// Up to `workers` tool calls run at once (calls on the same device one after another).
+int serve_stdio(ModelConfig config, CallDefaults defaults, int workers = kDefaultWorkers);
 
 }  // namespace droidlens::mcp
