@@ -408,32 +408,33 @@ void resolve_model(py::handle llm, ModelArgument& out) {
 // ---------------------------------------------------------------------------
 // route
 
+// route()'s parameters after `llm` with the type the router expects: the mode, the
+// prompt, then the run options (positional ones first, in route()'s order).
 struct Param {
-    const char* name;
-    const char* expected;
+    std::string name;
+    std::string expected;
     bool path;
 };
-// The parameters after `llm`, in order, with the type the router expects.
-constexpr std::array<Param, 8> kParams = {{{"mode", "str", false},
-                                           {"prompt", "str", false},
-                                           {"image_paths", "list", true},
-                                           {"device_id", "str", false},
-                                           {"display_id", "int", false},
-                                           {"output_dir", "str", true},
-                                           {"max_steps", "int", false},
-                                           {"lang", "str", false}}};
 
-// The diff mode's own options, by name only (see DiffOptions).
-constexpr std::array<Param, 5> kDiffParams = {{{"mask", "list", false},
-                                               {"merge_gap", "int", false},
-                                               {"max_boxes", "int", false},
-                                               {"min_area", "int", false},
-                                               {"fail_above", "float", false}}};
+const std::vector<Param>& route_params() {
+    static const std::vector<Param> params = [] {
+        std::vector<Param> v = {{"mode", "str", false}, {"prompt", "str", false}};
+        for (const RunOption& o : run_options())
+            v.push_back({o.name, option_type_name(o.type), (o.flags & kPath) != 0});
+        return v;
+    }();
+    return params;
+}
+
+// How many of route_params() may be given by position.
+std::size_t positional_count() {
+    std::size_t n = 2;
+    for (const RunOption& o : run_options()) n += (o.flags & kPositional) ? 1 : 0;
+    return n;
+}
 
 const Param* find_param(const std::string& name) {
-    for (const Param& p : kParams)
-        if (name == p.name) return &p;
-    for (const Param& p : kDiffParams)
+    for (const Param& p : route_params())
         if (name == p.name) return &p;
     return nullptr;
 }
@@ -469,7 +470,8 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     // messages; values of no JSON kind are reported here in the same words.
     Json positional = Json::array();
     for (size_t i = 1; i < args.size(); ++i) {
-        positional.push_back(i - 1 < kParams.size() ? param_to_json(kParams[i - 1], args[i]) : Json(nullptr));
+        positional.push_back(i - 1 < positional_count() ? param_to_json(route_params()[i - 1], args[i])
+                                                        : Json(nullptr));
     }
     Json named = Json::object();
     for (auto item : kwargs) {
@@ -483,7 +485,7 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     resolve_model(llm, model);
     Json record;
     try {
-        record = run_interruptibly([&] { return route_dynamic_with_diff(model.get(), positional, named); },
+        record = run_interruptibly([&] { return route_dynamic(model.get(), positional, named); },
                                    [&] { if (model.python) model.python->interrupt(); });
     } catch (...) {
         rethrow_run_failure(model);
@@ -599,15 +601,15 @@ PYBIND11_MODULE(droidlens, m) {
         "Asks the model service what it can do for droidlens: {'checks': [{'check', 'ok', 'detail'}],\n"
         "'profile': {'tool_choice', 'coordinates'} or None, 'status': 0, 4 or 5}.");
 
-    m.def("route", &route_py,
-          "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
-          "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
-          "      fail_above=None) -> dict | None\n\n"
-          "Runs one mode and returns its record. The interpreter lock is released while it runs;\n"
-          "Ctrl-C stops it (adb children are killed) and raises KeyboardInterrupt. The keyword-only\n"
-          "arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000, 'status-bar',\n"
-          "'nav-bar'), merging, limits, and fail_above, which makes the record say passed: False\n"
-          "when the score is above it.");
+    // The signature line is made from the run options table, as droidlens.pyi is.
+    static const std::string route_doc =
+        "route(llm, mode, prompt, " + python_route_parameters(false) + ") -> dict | None\n\n"
+        "Runs one mode and returns its record. The interpreter lock is released while it runs;\n"
+        "Ctrl-C stops it (adb children are killed) and raises KeyboardInterrupt. adb_server names\n"
+        "the adb server (HOST:PORT); the other keyword-only arguments are the diff mode's: masked\n"
+        "areas ('x1,y1,x2,y2' in 0-1000, 'status-bar', 'nav-bar'), merging, limits, and fail_above,\n"
+        "which makes the record say passed: False when the score is above it.";
+    m.def("route", &route_py, route_doc.c_str());
 
     m.def(
         "modes",
