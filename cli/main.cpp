@@ -3,6 +3,7 @@
 #include <droidlens/doctor.hpp>
 #include <droidlens/droidlens.hpp>
 #include <droidlens/mcp.hpp>
+#include <droidlens/options.hpp>
 
 #include <CLI/CLI.hpp>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 
 
@@ -29,53 +31,42 @@ constexpr Command kCommands[] = {
     {"mcp", "serve every mode as a tool of a Model Context Protocol server on stdin/stdout"},
 };
 
-// Which options a mode or command takes, its usage line and one example, for its
-// own --help.
-enum Option : unsigned {
-    kImages = 1u << 0,
-    kDevice = 1u << 1,
-    kDisplay = 1u << 2,
-    kOutput = 1u << 3,
-    kSteps = 1u << 4,
-    kLang = 1u << 5,
-    kModel = 1u << 6,
-    kReport = 1u << 7,
-    kWriteConfig = 1u << 9,
-    kDiff = 1u << 8,
+// What a mode or command takes besides its run options (those come from the run
+// options table), its usage line and one example, for its own --help.
+enum FlagGroup : unsigned {
+    kModel = 1u << 0,
+    kReport = 1u << 1,
+    kWriteConfig = 1u << 2,
 };
 struct ModeHelp {
     const char* name;
-    unsigned options;
+    unsigned groups;
     const char* usage;
     const char* example;
 };
 constexpr ModeHelp kModeHelp[] = {
-    {"displays", kDevice, "droidlens displays [--device-id SERIAL]", "droidlens displays --device-id emulator-5554"},
-    {"diff", kImages | kOutput | kReport | kDiff,
+    {"displays", 0, "droidlens displays [--device-id SERIAL]", "droidlens displays --device-id emulator-5554"},
+    {"diff", kReport,
      "droidlens diff -i BEFORE.png -i AFTER.png [-o DIR] [--mask AREA ...] [--merge-gap N] [--fail-above SCORE]",
      "droidlens diff -i golden.png -i now.png --mask status-bar --fail-above 0.01"},
-    {"nodepin", kDevice | kDisplay | kOutput | kModel | kReport, "droidlens nodepin REQUEST [--device-id SERIAL]",
+    {"nodepin", kModel | kReport, "droidlens nodepin REQUEST [--device-id SERIAL]",
      "droidlens nodepin \"the OK button\""},
-    {"locate", kImages | kDevice | kDisplay | kOutput | kModel | kReport,
-     "droidlens locate REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+    {"locate", kModel | kReport, "droidlens locate REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
      "droidlens locate \"the search field\" -i home.png"},
-    {"ocr", kImages | kDevice | kDisplay | kOutput | kLang | kModel | kReport,
-     "droidlens ocr REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+    {"ocr", kModel | kReport, "droidlens ocr REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
      "droidlens ocr \"the prices in the list\" -i shop.png --lang en"},
-    {"glyphpin", kImages | kDevice | kDisplay | kOutput | kLang | kModel | kReport,
-     "droidlens glyphpin REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
+    {"glyphpin", kModel | kReport, "droidlens glyphpin REQUEST [-i SCREENSHOT ...] [--device-id SERIAL]",
      "droidlens glyphpin \"price for NGX\" -i quotes.png --lang en"},
-    {"action", kDevice | kDisplay | kOutput | kModel | kReport, "droidlens action REQUEST [--device-id SERIAL]",
+    {"action", kModel | kReport, "droidlens action REQUEST [--device-id SERIAL]",
      "droidlens action \"open the Wi-Fi settings\""},
-    {"automate", kDevice | kDisplay | kOutput | kSteps | kLang | kModel | kReport,
-     "droidlens automate TASK [--max-steps N] [--device-id SERIAL]",
+    {"automate", kModel | kReport, "droidlens automate TASK [--max-steps N] [--device-id SERIAL]",
      "droidlens automate \"turn on airplane mode\" --max-steps 8 --lang en"},
     {"devices", 0, "droidlens devices", "droidlens devices"},
-    {"screenshot", kDevice | kDisplay | kOutput, "droidlens screenshot [-o DIR] [--device-id SERIAL] [--display-id N]",
+    {"screenshot", 0, "droidlens screenshot [-o DIR] [--device-id SERIAL] [--display-id N]",
      "droidlens screenshot -o shots --display-id 2"},
     {"doctor", kModel | kWriteConfig, "droidlens doctor [model options] [--write-config FILE]",
      "droidlens doctor --base-url http://localhost:11434/v1 --model qwen2.5vl --write-config model.json"},
-    {"mcp", kOutput | kSteps | kLang | kModel, "droidlens mcp [model options]",
+    {"mcp", kModel, "droidlens mcp [model options]",
      "droidlens mcp --base-url http://localhost:11434/v1 --model qwen2.5vl"},
 };
 
@@ -127,30 +118,33 @@ std::string mode_list() {
     return names;
 }
 
-// The option lines of `app`'s help that `help` takes.
+std::string option_line(const CLI::Option& opt) {
+    std::string names = opt.get_name(false, true);
+    if (!opt.get_type_name().empty() && opt.get_type_size() != 0) names += " " + opt.get_type_name();
+    std::string line = "  " + padded(names, 28) + opt.get_description();
+    if (!opt.get_default_str().empty()) line += " (default " + opt.get_default_str() + ")";
+    return line + "\n";
+}
+
+// The option lines of `app`'s help that `help` takes: the run options of the mode
+// (from the run options table), then the flags of its groups.
 std::string option_lines(const CLI::App& app, const ModeHelp& help) {
+    std::string text;
+    for (const droidlens::RunOption& o : droidlens::run_options())
+        if (droidlens::option_takes(o, help.name))
+            if (const CLI::Option* opt = app.get_option_no_throw(o.flag)) text += option_line(*opt);
     struct Flag {
         const char* name;
         unsigned group;
     };
     const Flag flags[] = {
-        {"--image", kImages},     {"--device-id", kDevice}, {"--display-id", kDisplay}, {"--output-dir", kOutput},
-        {"--max-steps", kSteps},  {"--lang", kLang},        {"--base-url", kModel},     {"--api-key", kModel},
-        {"--model", kModel},      {"--temperature", kModel}, {"--max-tokens", kModel},  {"--timeout", kModel},
-        {"--tool-choice", kModel}, {"--coordinates", kModel}, {"--max-image-side", kModel}, {"--config", kModel},    {"--report", kReport},      {"--mask", kDiff},
-        {"--merge-gap", kDiff},   {"--max-boxes", kDiff},   {"--min-area", kDiff},      {"--fail-above", kDiff},
-        {"--write-config", kWriteConfig},
+        {"--base-url", kModel},    {"--api-key", kModel},     {"--model", kModel},          {"--temperature", kModel},
+        {"--max-tokens", kModel},  {"--timeout", kModel},     {"--tool-choice", kModel},    {"--coordinates", kModel},
+        {"--max-image-side", kModel}, {"--config", kModel},   {"--report", kReport},        {"--write-config", kWriteConfig},
     };
-    std::string text;
     for (const Flag& f : flags) {
-        if (!(help.options & f.group)) continue;
-        const CLI::Option* opt = app.get_option_no_throw(f.name);
-        if (opt == nullptr) continue;
-        std::string names = opt->get_name(false, true);
-        if (!opt->get_type_name().empty() && opt->get_type_size() != 0) names += " " + opt->get_type_name();
-        std::string line = "  " + padded(names, 28) + opt->get_description();
-        if (!opt->get_default_str().empty()) line += " (default " + opt->get_default_str() + ")";
-        text += line + "\n";
+        if (!(help.groups & f.group)) continue;
+        if (const CLI::Option* opt = app.get_option_no_throw(f.name)) text += option_line(*opt);
     }
     return text;
 }
@@ -246,30 +240,22 @@ int main(int argc, char** argv) {
 
     std::string mode;
     std::vector<std::string> positional;
-    std::vector<std::string> images;
-    std::optional<std::string> device_id;
-    std::optional<std::int64_t> display_id;
-    std::string output_dir = kDefaultOutputDir;
-    std::int64_t max_steps = kDefaultMaxSteps;
-    std::string lang = kDefaultLang;
     ConfigOverrides overrides;
     bool report = false;
-    DiffOptions diff;
 
     app.add_option("mode", mode, "What to do: " + mode_list());
     app.add_option("prompt", positional, "The request in natural language (modes that ask the model)");
-    // One file per -i: a request after it is never read as a second file.
-    app.add_option("-i,--image", images, "Screenshot file; repeat for several (none: capture from the device)")
-        ->type_name("PATH")
-        ->allow_extra_args(false);
-    app.add_option("--device-id", device_id, "adb serial of the device (needed when several are connected)")
-        ->type_name("SERIAL");
-    app.add_option("--display-id", display_id, "Display of the device (default: the main display)")
-        ->type_name("ID");
-    app.add_option("-o,--output-dir", output_dir, "Directory for screenshots and annotated images")
-        ->capture_default_str();
-    app.add_option("--max-steps", max_steps, "Step limit of the automate mode")->capture_default_str();
-    app.add_option("--lang", lang, "Prompt language: en, or cn for Chinese")->capture_default_str();
+    // The run options, as the table spells them: the texts given, read after parsing.
+    // One value per occurrence: a request after -i is never read as a second file.
+    std::map<std::string, std::vector<std::string>> given;
+    for (const RunOption& o : run_options()) {
+        std::string names = o.short_flag ? std::string(o.short_flag) + "," + o.flag : std::string(o.flag);
+        CLI::Option* opt = app.add_option(names, given[o.name], o.help)->type_name(o.metavar)->allow_extra_args(false);
+        if (o.type != OptionType::kTextList) opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        if (!o.default_value.is_null())
+            opt->default_str(o.default_value.is_string() ? o.default_value.get<std::string>()
+                                                         : dump_json(o.default_value));
+    }
     app.add_option("--base-url", overrides.base_url, "Chat-completions service, e.g. https://api.openai.com/v1")
         ->type_name("URL");
     app.add_option("--api-key", overrides.api_key,
@@ -293,21 +279,6 @@ int main(int argc, char** argv) {
         ->type_name("PX");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
-    app.add_option("--mask", diff.masks,
-                   "Leave an area out of the diff: x1,y1,x2,y2 in 0-1000 of the width and height, status-bar or "
-                   "nav-bar; repeat for several")
-        ->type_name("AREA")
-        ->allow_extra_args(false);
-    app.add_option("--merge-gap", diff.merge_gap,
-                   "Merge diff regions whose boxes come closer than N pixels (a changed text line becomes one)")
-        ->type_name("N");
-    app.add_option("--max-boxes", diff.max_boxes, "Diff regions kept, largest first; 0 keeps all (default 10)")
-        ->type_name("N");
-    app.add_option("--min-area", diff.min_area, "Drop diff regions of fewer than N changed pixels (default 240)")
-        ->type_name("N");
-    app.add_option("--fail-above", diff.fail_above,
-                   "Exit with status 6 when the diff score (0-1) is above SCORE; the record is still printed")
-        ->type_name("SCORE");
     std::optional<std::string> write_config;
     app.add_option("--write-config", write_config, "doctor: write the settings it found into this JSON file (merged)")
         ->type_name("FILE");
@@ -359,9 +330,25 @@ int main(int argc, char** argv) {
     };
 
     try {
+        // Every run option, checked as the library checks it (absent ones null), and
+        // an empty request refused before any model setting is looked at.
+        Json run = Json::object();
+        for (const RunOption& o : run_options()) run[o.name] = option_value_from_text(o, given[o.name]);
+        check_request(mode, prompt);
+        const std::vector<std::string> images = run["image_paths"].is_null()
+                                                    ? std::vector<std::string>{}
+                                                    : run["image_paths"].get<std::vector<std::string>>();
+        const std::optional<std::string> device_id =
+            run["device_id"].is_null() ? std::nullopt : std::optional(run["device_id"].get<std::string>());
+        const std::optional<std::int64_t> display_id =
+            run["display_id"].is_null() ? std::nullopt : std::optional(run["display_id"].get<std::int64_t>());
+        const std::string output_dir = run["output_dir"].get<std::string>();
+        const std::int64_t max_steps = run["max_steps"].get<std::int64_t>();
+
         // The protocol server takes the same model settings; the run options become
         // the defaults of its tool calls.
-        if (mode == "mcp") return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, lang});
+        if (mode == "mcp")
+            return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, run["lang"].get<std::string>()});
         if (mode == "doctor") {
             ModelConfig config = load_model_config(overrides);
             require_model_service(config);
@@ -406,20 +393,12 @@ int main(int argc, char** argv) {
         Json kwargs = Json::object();
         kwargs["mode"] = mode;
         kwargs["prompt"] = prompt;
-        kwargs["image_paths"] = images;
-        kwargs["device_id"] = device_id ? Json(*device_id) : Json(nullptr);
-        kwargs["display_id"] = display_id ? Json(*display_id) : Json(nullptr);
-        kwargs["output_dir"] = output_dir;
-        kwargs["max_steps"] = max_steps;
-        kwargs["lang"] = lang;
-        // The diff options only when given: without them the record is the plain one.
-        if (!diff.masks.empty()) kwargs["mask"] = diff.masks;
-        if (diff.merge_gap) kwargs["merge_gap"] = *diff.merge_gap;
-        if (diff.max_boxes) kwargs["max_boxes"] = *diff.max_boxes;
-        if (diff.min_area) kwargs["min_area"] = *diff.min_area;
-        if (diff.fail_above) kwargs["fail_above"] = *diff.fail_above;
+        // The options given or defaulted; the diff options only when given, so that
+        // without them the record is the plain one.
+        for (auto it = run.begin(); it != run.end(); ++it)
+            if (!it->is_null()) kwargs[it.key()] = *it;
 
-        Json result = route_dynamic_with_diff(llm.get(), Json::array(), kwargs);
+        Json result = route_dynamic(llm.get(), Json::array(), kwargs);
         std::cout << dump_json_pretty(result) << std::endl;
         if (recorder) write_report([&] { return recorder->write(result); });
         return task_not_done(result) ? 6 : 0;

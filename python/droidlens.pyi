@@ -82,13 +82,14 @@ class Modelwire:
 def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           image_paths: Optional[list[_Path]] = None, device_id: Optional[str] = None,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
-          lang: str = "cn", *, mask: Union[str, list[str], None] = None, merge_gap: Optional[int] = None,
-          max_boxes: Optional[int] = None, min_area: Optional[int] = None,
+          lang: str = "cn", *, adb_server: Optional[str] = None, mask: Union[str, list[str], None] = None,
+          merge_gap: Optional[int] = None, max_boxes: Optional[int] = None, min_area: Optional[int] = None,
           fail_above: Optional[float] = None, cancel_token: Optional[CancelToken] = None) -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
     "action", "automate") and returns its record, keys in the record's order.
 
-    The keyword-only arguments are the diff mode's (other modes refuse them): mask
+    adb_server names the adb server to use ("HOST:PORT"; default: the local one).
+    The other keyword-only arguments are the diff mode's (other modes refuse them): mask
     leaves areas out ("x1,y1,x2,y2" in 0-1000, "status-bar", "nav-bar"), merge_gap
     merges regions closer than that many pixels, max_boxes (0: all) and min_area
     limit them, and fail_above makes the record's "passed" False when diff_score is

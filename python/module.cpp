@@ -401,32 +401,33 @@ void resolve_model(py::handle llm, ModelArgument& out) {
 // ---------------------------------------------------------------------------
 // route
 
+// route()'s parameters after `llm` with the type the router expects: the mode, the
+// prompt, then the run options (positional ones first, in route()'s order).
 struct Param {
-    const char* name;
-    const char* expected;
+    std::string name;
+    std::string expected;
     bool path;
 };
-// The parameters after `llm`, in order, with the type the router expects.
-constexpr std::array<Param, 8> kParams = {{{"mode", "str", false},
-                                           {"prompt", "str", false},
-                                           {"image_paths", "list", true},
-                                           {"device_id", "str", false},
-                                           {"display_id", "int", false},
-                                           {"output_dir", "str", true},
-                                           {"max_steps", "int", false},
-                                           {"lang", "str", false}}};
 
-// The diff mode's own options, by name only (see DiffOptions).
-constexpr std::array<Param, 5> kDiffParams = {{{"mask", "list", false},
-                                               {"merge_gap", "int", false},
-                                               {"max_boxes", "int", false},
-                                               {"min_area", "int", false},
-                                               {"fail_above", "float", false}}};
+const std::vector<Param>& route_params() {
+    static const std::vector<Param> params = [] {
+        std::vector<Param> v = {{"mode", "str", false}, {"prompt", "str", false}};
+        for (const RunOption& o : run_options())
+            v.push_back({o.name, option_type_name(o.type), (o.flags & kPath) != 0});
+        return v;
+    }();
+    return params;
+}
+
+// How many of route_params() may be given by position.
+std::size_t positional_count() {
+    std::size_t n = 2;
+    for (const RunOption& o : run_options()) n += (o.flags & kPositional) ? 1 : 0;
+    return n;
+}
 
 const Param* find_param(const std::string& name) {
-    for (const Param& p : kParams)
-        if (name == p.name) return &p;
-    for (const Param& p : kDiffParams)
+    for (const Param& p : route_params())
         if (name == p.name) return &p;
     return nullptr;
 }
@@ -462,7 +463,8 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     // messages; values of no JSON kind are reported here in the same words.
     Json positional = Json::array();
     for (size_t i = 1; i < args.size(); ++i) {
-        positional.push_back(i - 1 < kParams.size() ? param_to_json(kParams[i - 1], args[i]) : Json(nullptr));
+        positional.push_back(i - 1 < positional_count() ? param_to_json(route_params()[i - 1], args[i])
+                                                        : Json(nullptr));
     }
     // The run's own cancel handle is the binding's, not a run option of the router.
     std::shared_ptr<CancelToken> token;
@@ -484,7 +486,7 @@ py::object route_py(const py::args& args, const py::kwargs& kwargs) {
     resolve_model(llm, model);
     Json record;
     try {
-        record = run_interruptibly([&] { return route_dynamic_with_diff(model.get(), positional, named); },
+        record = run_interruptibly([&] { return route_dynamic(model.get(), positional, named); },
                                    [&] { if (model.python) model.python->interrupt(); }, token);
     } catch (...) {
         rethrow_run_failure(model);
@@ -607,16 +609,17 @@ PYBIND11_MODULE(_droidlens, m) {
         "The devices adb sees, in its order: [{'device_id', 'status', 'connection_type', 'model',\n"
         "'android_version'}]. Raises DeviceError when adb cannot list them.");
 
-    m.def("route", &route_py,
-          "route(llm, mode, prompt, image_paths=None, device_id=None, display_id=None, output_dir='outputs',\n"
-          "      max_steps=10, lang='cn', *, mask=None, merge_gap=None, max_boxes=None, min_area=None,\n"
-          "      fail_above=None, cancel_token=None) -> dict | None\n\n"
-          "Runs one mode and returns its record. The interpreter lock is released while it runs, so\n"
-          "threads may drive different devices at once; Ctrl-C stops this run alone (adb children\n"
-          "are killed) and raises KeyboardInterrupt, and so does cancel_token.cancel() from any thread\n"
-          "(raising CancelledError). The other keyword-only arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000, 'status-bar',\n"
-          "'nav-bar'), merging, limits, and fail_above, which makes the record say passed: False\n"
-          "when the score is above it.");
+    // The signature line is made from the run options table, as droidlens.pyi is.
+    static const std::string route_doc =
+        "route(llm, mode, prompt, " + python_route_parameters(false) + ", cancel_token=None) -> dict | None\n\n"
+        "Runs one mode and returns its record. The interpreter lock is released while it runs, so\n"
+        "threads may drive different devices at once; Ctrl-C stops this run alone (adb children\n"
+        "are killed) and raises KeyboardInterrupt, and so does cancel_token.cancel() from any thread\n"
+        "(raising CancelledError). adb_server names the adb server (HOST:PORT); the other\n"
+        "keyword-only arguments are the diff mode's: masked areas ('x1,y1,x2,y2' in 0-1000,\n"
+        "'status-bar', 'nav-bar'), merging, limits, and fail_above, which makes the record say\n"
+        "passed: False when the score is above it.";
+    m.def("route", &route_py, route_doc.c_str());
 
     m.def(
         "modes",

@@ -1,5 +1,6 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/modelwire.hpp>
+#include <droidlens/options.hpp>
 #include <droidlens/route.hpp>
 #include <droidlens/run.hpp>
 
@@ -15,9 +16,6 @@
 #include "utils/args.hpp"
 #include "utils/text.hpp"
 
-#include <array>
-#include <cmath>
-#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,7 +28,7 @@ namespace {
 // handler, in the order the names are tested. Adding a mode is adding a line here.
 const std::vector<ModeEntry> kTable = {
     {{"displays", false, "list the displays of the device"}, &displays::run},
-    {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run},
+    {{"diff", false, "compare two screenshots: a difference score and boxes of the changed regions"}, &diff::run_with_options},
     {{"nodepin", true, "locate an element and snap it to the UI hierarchy node under it"},
      &nodepin::run},
     {{"locate", true, "find one UI element named by the request: its box, confidence and page"},
@@ -41,15 +39,19 @@ const std::vector<ModeEntry> kTable = {
     {{"automate", true, "carry out a multi-step task on the device"}, &automate::run},
 };
 
+bool asks_for_nothing(const ModeInfo& info, const std::string& prompt) {
+    return info.needs_model && text::strip(prompt).empty();
+}
+
 Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, ChatModel* llm, const ModeArgs& args) {
     for (const ModeEntry& entry : table) {
         if (mode != entry.info.name) continue;
+        // A model call with nothing to ask costs money and answers nothing.
+        if (asks_for_nothing(entry.info, args.prompt)) {
+            throw UsageError("Mode '" + mode + "' needs a request (the prompt is empty)");
+        }
         if (entry.info.needs_model && llm == nullptr) {
             throw UsageError("Mode '" + mode + "' needs a model client, but none was given");
-        }
-        // A model call with nothing to ask costs money and answers nothing.
-        if (entry.info.needs_model && text::strip(args.prompt).empty()) {
-            throw UsageError("Mode '" + mode + "' needs a request (the prompt is empty)");
         }
         if (args.adb_server) parse_adb_server(*args.adb_server);
         // The run this mode belongs to: the caller's, or a fresh one of its own.
@@ -78,33 +80,38 @@ std::string as_text(const std::string& name, const Json& v) {
     return v.get<std::string>();
 }
 
-// Integers pass; decimals and booleans are truncated toward zero; anything else is
-// rejected. Values that have no integer (NaN, infinities, out of range) fail clearly.
-std::int64_t as_integer(const std::string& name, const Json& v) {
-    if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
-    if (v.is_number_integer() && !v.is_number_unsigned()) return v.get<std::int64_t>();
-    if (v.is_number_unsigned()) {
-        auto u = v.get<std::uint64_t>();
-        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            throw UsageError("Argument '" + name.substr(0, 200) + "' is out of range");
-        }
-        return static_cast<std::int64_t>(u);
-    }
-    if (v.is_number_float()) {
-        double d = v.get<double>();
-        if (std::isnan(d)) throw UsageError("cannot convert float NaN to integer");
-        if (std::isinf(d)) throw UsageError("cannot convert float infinity to integer");
-        double t = std::trunc(d);
-        if (t < -9.2233720368547758e18 || t >= 9.2233720368547758e18) {
-            throw UsageError("Argument '" + name.substr(0, 200) + "' is out of range");
-        }
-        return static_cast<std::int64_t>(t);
-    }
-    args::throw_wrong_type(name, "int", v);
+// route()'s parameters after `llm`: the mode, the prompt and the positional options.
+const std::vector<std::string>& parameter_names() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v = {"mode", "prompt"};
+        for (const RunOption& o : run_options())
+            if (o.flags & kPositional) v.emplace_back(o.name);
+        return v;
+    }();
+    return names;
 }
 
-const std::array<const char*, 8> kParamNames = {"mode",       "prompt",     "image_paths", "device_id",
-                                                "display_id", "output_dir", "max_steps",   "lang"};
+// "the diff mode", "the diff and wait modes".
+std::string modes_in_words(const RunOption& o) {
+    std::string list = o.modes;
+    const auto last = list.rfind(' ');
+    if (last == std::string::npos) return "the " + list + " mode";
+    for (std::size_t i = 0; i < last; ++i)
+        if (list[i] == ' ') list.replace(i, 1, ", ");
+    return "the " + list.replace(list.rfind(' '), 1, " and ") + " modes";
+}
+
+// A checked common option into its field of the argument set.
+void store(ModeArgs& out, const std::string& name, const Json& v) {
+    if (name == "image_paths") out.image_paths = v.get<std::vector<std::string>>();
+    else if (name == "device_id") out.device_id = v.get<std::string>();
+    else if (name == "display_id") out.display_id = v.get<std::int64_t>();
+    else if (name == "output_dir") out.output_dir = v.get<std::string>();
+    else if (name == "max_steps") out.max_steps = v.get<std::int64_t>();
+    else if (name == "lang") out.lang = v.get<std::string>();
+    else if (name == "adb_server") out.adb_server = v.get<std::string>();
+    else out.options[name] = v;
+}
 
 }  // namespace
 
@@ -154,17 +161,17 @@ Json route_dynamic_with(const std::vector<ModeEntry>& table, ChatModel* llm, con
     if (!kwargs.is_object()) args::throw_wrong_type("kwargs", "dict", kwargs);
 
     // Bind positional and named arguments to the parameters after `llm`.
+    const std::vector<std::string>& params = parameter_names();
     const size_t given = args.size() + 1;  // `llm` is the first positional argument
-    if (given > 9) {
-        throw TypeError("route() takes from 3 to 9 positional arguments but " + std::to_string(given) +
-                        " were given");
+    if (given > params.size() + 1) {
+        throw TypeError("route() takes from 3 to " + std::to_string(params.size() + 1) +
+                        " positional arguments but " + std::to_string(given) + " were given");
     }
     std::map<std::string, Json> bound;
-    for (size_t i = 0; i < args.size(); ++i) bound[kParamNames[i]] = args[i];
+    for (size_t i = 0; i < args.size(); ++i) bound[params[i]] = args[i];
     for (auto it = kwargs.begin(); it != kwargs.end(); ++it) {
         const std::string& key = it.key();
-        bool known = key == "llm";
-        for (const char* p : kParamNames) known = known || key == p;
+        const bool known = key == "llm" || key == "mode" || key == "prompt" || find_run_option(key) != nullptr;
         if (!known) throw TypeError("route() got an unexpected keyword argument '" + key.substr(0, 200) + "'");
         if (key == "llm" || bound.count(key)) {
             throw TypeError("route() got multiple values for argument '" + key + "'");
@@ -182,29 +189,22 @@ Json route_dynamic_with(const std::vector<ModeEntry>& table, ChatModel* llm, con
         throw TypeError("route() missing 2 required positional arguments: 'mode' and 'prompt'");
     }
 
-    auto get = [&](const char* name) -> const Json* {
-        auto it = bound.find(name);
-        return it == bound.end() ? nullptr : &it->second;
-    };
-
-    std::string mode = as_text("mode", *get("mode"));
+    const std::string mode = as_text("mode", bound["mode"]);
     ModeArgs out;
     out.llm = llm;
-    out.prompt = as_text("prompt", *get("prompt"));
-    if (const Json* v = get("image_paths"); v && !v->is_null()) {
-        if (!v->is_array()) args::throw_wrong_type("image_paths", "list", *v);
-        for (size_t i = 0; i < v->size(); ++i) {
-            out.image_paths.push_back(as_text("image_paths[" + std::to_string(i) + "]", (*v)[i]));
-        }
+    out.prompt = as_text("prompt", bound["prompt"]);
+    bool known_mode = false;
+    for (const ModeEntry& e : table) known_mode = known_mode || mode == e.info.name;
+    for (const RunOption& o : run_options()) {
+        const auto it = bound.find(o.name);
+        if (it == bound.end()) continue;
+        const Json v = check_option_value(o, it->second);
+        if (v.is_null()) continue;
+        // Another mode would silently ignore it: an unknown mode is reported as such.
+        if ((o.flags & kOwnModes) && known_mode && !option_takes(o, mode))
+            throw UsageError("Argument '" + std::string(o.name) + "' is taken by " + modes_in_words(o) + " only");
+        store(out, o.name, v);
     }
-    if (const Json* v = get("device_id"); v && !v->is_null()) {
-        if (!v->is_string()) args::throw_wrong_type("device_id", "str", *v);
-        out.device_id = v->get<std::string>();
-    }
-    if (const Json* v = get("display_id"); v && !v->is_null()) out.display_id = as_integer("display_id", *v);
-    if (const Json* v = get("output_dir")) out.output_dir = as_text("output_dir", *v);
-    if (const Json* v = get("max_steps")) out.max_steps = as_integer("max_steps", *v);
-    if (const Json* v = get("lang")) out.lang = as_text("lang", *v);
     return dispatch(table, mode, llm, out);
 }
 
@@ -214,6 +214,12 @@ Json route(ChatModel* llm, const std::string& mode, const std::string& prompt, c
 
 Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs) {
     return route_dynamic_with(kTable, llm, args, kwargs);
+}
+
+void check_request(const std::string& mode, const std::string& prompt) {
+    for (const ModeEntry& entry : kTable)
+        if (mode == entry.info.name && asks_for_nothing(entry.info, prompt))
+            throw UsageError("Mode '" + mode + "' needs a request (the prompt is empty)");
 }
 
 }  // namespace droidlens

@@ -105,9 +105,11 @@ TEST_F(RouterTest, DefaultsAndTheCommonArgumentSet) {
 
 TEST_F(RouterTest, IntegersAreCoercedFromDecimalsAndBooleansButNotFromText) {
     install("locate");
-    call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", 2.9}, {"max_steps", -3.7}});
+    call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", -0.7}, {"max_steps", 3.7}});
+    EXPECT_EQ(g_calls.back().display_id, 0);  // toward zero, then in range
+    EXPECT_EQ(g_calls.back().max_steps, 3);
+    call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", 2.9}});
     EXPECT_EQ(g_calls.back().display_id, 2);
-    EXPECT_EQ(g_calls.back().max_steps, -3);
     call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", true}});
     EXPECT_EQ(g_calls.back().display_id, 1);
 
@@ -120,7 +122,12 @@ TEST_F(RouterTest, IntegersAreCoercedFromDecimalsAndBooleansButNotFromText) {
     EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", INFINITY}}), UsageError,
                      "cannot convert float infinity to integer");
     EXPECT_THROW(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", 1e300}}), UsageError);
-    EXPECT_EQ(g_calls.size(), 2u);  // no rejected call reached the handler
+    // The ranges of the options table: no negative display or step limit.
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"max_steps", -1}}), UsageError,
+                     "max_steps must not be negative, got -1");
+    EXPECT_THROW_MSG(call({{"mode", "locate"}, {"prompt", "p"}, {"display_id", -1.5}}), UsageError,
+                     "display_id must not be negative, got -1");
+    EXPECT_EQ(g_calls.size(), 3u);  // no rejected call reached the handler
 }
 
 TEST_F(RouterTest, WrongTypesAndWrongArgumentListsNeverReachAHandler) {

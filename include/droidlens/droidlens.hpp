@@ -8,6 +8,7 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/json.hpp>
 #include <droidlens/modelwire.hpp>
+#include <droidlens/options.hpp>
 #include <droidlens/report.hpp>
 #include <droidlens/route.hpp>
 #include <droidlens/run.hpp>

@@ -32,6 +32,8 @@ struct ModeArgs {
     // "HOST:PORT" of the adb server for every adb call of the run; absent: the
     // DROIDLENS_ADB_SERVER environment variable, else adb's default.
     std::optional<std::string> adb_server;
+    // The mode's own options that were given (see options.hpp), checked, by name.
+    Json options = Json::object();
 };
 
 // Run options of route(), all optional.
@@ -62,8 +64,8 @@ struct DiffOptions {
     }
 };
 
-// The names DiffOptions has as keyword arguments: mask, merge_gap, max_boxes,
-// min_area, fail_above.
+// The names DiffOptions has as keyword arguments (the run options of the diff mode
+// alone): mask, merge_gap, max_boxes, min_area, fail_above.
 const std::vector<std::string>& diff_option_names();
 
 // The diff mode on two images with its options. Throws as route() does, and
@@ -71,11 +73,8 @@ const std::vector<std::string>& diff_option_names();
 Json route_diff(const std::vector<std::string>& image_paths, const std::string& output_dir,
                 const DiffOptions& options);
 
-// route_dynamic() that also takes the diff options by name in `kwargs`: mask (a
-// string or a list of strings), merge_gap, max_boxes, min_area (integers), fail_above
-// (a number); null counts as not given. Without them it is route_dynamic(); with any
-// of them for another mode it throws UsageError, and arguments are checked with
-// route_dynamic()'s messages.
+// The same as route_dynamic(), which takes the diff options too; kept for callers
+// that name it.
 Json route_dynamic_with_diff(ChatModel* llm, const Json& args, const Json& kwargs);
 
 // What a front end may know of a mode without running it.
@@ -103,10 +102,19 @@ Json route(ChatModel* llm, const std::string& mode, const std::string& prompt,
            const RouteOptions& options = {});
 
 // The dynamic entry used by the command line and bindings: arguments as JSON, after
-// `llm`: `args` positional (mode, prompt, image_paths, device_id, display_id,
-// output_dir, max_steps, lang) and `kwargs` by name. Checks types with the exact
-// messages ("Argument 'display_id' has incorrect type (expected int, got str)") and
-// converts decimals and booleans given for integers by truncation.
+// `llm`: `args` positional (mode, prompt, then the positional run options of
+// options.hpp: image_paths, device_id, display_id, output_dir, max_steps, lang) and
+// `kwargs` by name (any run option). Checks every option as check_option_value()
+// does, with the exact messages ("Argument 'display_id' has incorrect type (expected
+// int, got str)"); a mode's own option given to another mode is a UsageError
+// ("Argument 'mask' is taken by the diff mode only"); null counts as not given for
+// the options whose default is absent.
 Json route_dynamic(ChatModel* llm, const Json& args, const Json& kwargs = Json::object());
+
+// Throws UsageError "Mode 'locate' needs a request (the prompt is empty)" when the
+// mode asks the model and the prompt is empty or white space: a model call with
+// nothing to ask costs money and answers nothing. route() checks it before anything
+// else of the environment; front ends call it to refuse such a request early.
+void check_request(const std::string& mode, const std::string& prompt);
 
 }  // namespace droidlens

@@ -3,6 +3,7 @@
 #include <droidlens/console.hpp>
 #include <droidlens/devices.hpp>
 #include <droidlens/errors.hpp>
+#include <droidlens/options.hpp>
 #include <droidlens/route.hpp>
 
 #include "device/adb/devices.hpp"
@@ -259,31 +260,34 @@ Json hints(bool read_only, bool open_world) {
     return a;
 }
 
-std::optional<std::string> text_argument(const Json& arguments, const char* name) {
-    const auto it = arguments.find(name);
-    if (it == arguments.end() || it->is_null()) return std::nullopt;
-    if (!it->is_string()) args::throw_wrong_type(name, "str", *it);
-    return it->get<std::string>();
+// The arguments a tool takes: the prompt for the modes that ask the model, then the
+// run options that list `key` (the mode, or "screenshot" and "devices" for the tools
+// that call the device directly), in the table's order.
+std::vector<std::string> params_for(const std::string& key, bool prompt) {
+    std::vector<std::string> params;
+    if (prompt) params.emplace_back("prompt");
+    for (const RunOption& o : run_options())
+        if (option_takes(o, key)) params.emplace_back(o.name);
+    return params;
 }
 
-std::optional<std::int64_t> integer_argument(const Json& arguments, const char* name) {
+// The value of a run option in the call's arguments, checked as route() checks it
+// (null when absent).
+Json option_argument(const Json& arguments, const char* name) {
     const auto it = arguments.find(name);
-    if (it == arguments.end() || it->is_null()) return std::nullopt;
-    if (!it->is_number_integer()) args::throw_wrong_type(name, "int", *it);
-    if (it->is_number_unsigned() && it->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
-        throw ConversionError(std::string("Argument '") + name + "' is out of range");
-    return it->get<std::int64_t>();
+    return it == arguments.end() ? Json() : check_option_value(*find_run_option(name), *it);
 }
 
 Json run_list_devices(const Json&, const ToolEnv&) { return device_list(); }
 
 Json run_screenshot(const Json& arguments, const ToolEnv& env) {
-    return take_screenshot(text_argument(arguments, "device_id"), integer_argument(arguments, "display_id"),
-                           text_argument(arguments, "output_dir").value_or(env.defaults.output_dir));
+    const Json device = option_argument(arguments, "device_id");
+    const Json display = option_argument(arguments, "display_id");
+    const Json out = option_argument(arguments, "output_dir");
+    return take_screenshot(device.is_null() ? std::nullopt : std::optional(device.get<std::string>()),
+                           display.is_null() ? std::nullopt : std::optional(display.get<std::int64_t>()),
+                           out.is_null() ? env.defaults.output_dir : out.get<std::string>());
 }
-
-const std::vector<std::string> kAllParams = {"prompt",     "image_paths", "device_id", "display_id",
-                                             "output_dir", "max_steps",   "lang"};
 
 // The tool that stands for one mode of the router's table: name, description and schemas; a mode this
 // file does not know yet still becomes a tool, with the whole argument set.
@@ -292,6 +296,7 @@ ToolSpec mode_tool(const ModeInfo& info) {
     t.name = info.name;
     t.mode = info.name;
     t.needs_model = info.needs_model;
+    t.params = params_for(info.name, info.needs_model);
     const std::string mode = info.name;
     const std::string screens =
         " Works on the screenshots in image_paths when given, otherwise on a new screenshot of the device "
@@ -303,7 +308,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "List the displays of one Android device (phones have one; car head units, foldables and devices "
             "casting a screen have several): display_id, name, type and size of each. Pass a display_id from "
             "here to the other tools to work on that display.";
-        t.params = {"device_id"};
         t.output_schema = Json::parse(kDisplaysSchema);
         t.annotations = hints(true, false);
     } else if (mode == "locate") {
@@ -314,7 +318,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "each axis, its label, confidence and page (1-based index into the screenshots), the pixel size of "
             "each screenshot (image_dimensions), and the screenshot with the box drawn." + screens;
         t.prompt_text = "The element to find, in natural language";
-        t.params = {"prompt", "image_paths", "device_id", "display_id", "output_dir"};
         t.output_schema = Json::parse(kLocateSchema);
         t.annotations = hints(true, true);
     } else if (mode == "ocr") {
@@ -325,7 +328,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "for NGX\" keeps only that row). Returns the items (text, confidence, page) and their texts joined "
             "by line breaks. Use glyphpin instead when you need where each text is." + screens;
         t.prompt_text = "Which text to copy, in natural language";
-        t.params = {"prompt", "image_paths", "device_id", "display_id", "output_dir", "lang"};
         t.output_schema = Json::parse(kOcrSchema);
         t.annotations = hints(true, true);
     } else if (mode == "glyphpin") {
@@ -336,7 +338,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "row label (\"the price for NGX\", \"NGX对应的价格\") keeps only the values on that label's row. "
             "Returns annotated images with the boxes drawn." + screens;
         t.prompt_text = "Which text values to find, in natural language";
-        t.params = {"prompt", "image_paths", "device_id", "display_id", "output_dir", "lang"};
         t.output_schema = Json::parse(kGlyphpinSchema);
         t.annotations = hints(true, true);
     } else if (mode == "nodepin") {
@@ -349,7 +350,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "captures from the device. Only \"mode\" (and the XML path) come back when no node lies under the "
             "element.";
         t.prompt_text = "The element to find, in natural language";
-        t.params = {"prompt", "device_id", "display_id", "output_dir"};
         t.output_schema = Json::parse(kNodepinSchema);
         t.annotations = hints(true, true);
     } else if (mode == "diff") {
@@ -362,7 +362,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "bar (its clock changes), merge_gap to make a changed text line one region, and fail_above to get "
             "passed: false when the score is above it. With any of these options the record also lists the "
             "regions (box, 0-1000 bounding_box, area, share of the change), numbered in the image.";
-        t.params = {"image_paths", "output_dir", "mask", "merge_gap", "max_boxes", "min_area", "fail_above"};
         t.output_schema = Json::parse(kDiffSchema);
         t.annotations = hints(true, false);
     } else if (mode == "action") {
@@ -373,7 +372,6 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "tap, swipe, type, back, home, long press, double tap, wait or screenshot, which is then performed. "
             "Returns the action, whether it succeeded and what was done. Changes the device's state.";
         t.prompt_text = "What to do on the current screen, in natural language";
-        t.params = {"prompt", "device_id", "display_id", "output_dir"};
         t.output_schema = Json::parse(kActionSchema);
         t.annotations = hints(false, true);
     } else if (mode == "automate") {
@@ -386,14 +384,12 @@ ToolSpec mode_tool(const ModeInfo& info) {
             "stops when the call is cancelled. Changes the device's state; step screenshots are saved in "
             "output_dir.";
         t.prompt_text = "The task, in natural language";
-        t.params = {"prompt", "device_id", "display_id", "output_dir", "max_steps", "lang"};
         t.output_schema = Json::parse(kAutomateSchema);
         t.annotations = hints(false, true);
     } else {
         t.title = mode;
         t.description = std::string(info.summary) + " (droidlens mode \"" + mode + "\").";
         t.prompt_text = "The request in natural language";
-        t.params = kAllParams;
         t.output_schema = Json::parse(kAnyModeSchema);
         t.annotations = hints(false, true);
     }
@@ -414,6 +410,7 @@ const std::vector<ToolSpec>& catalogue() {
             "model. Pass a device_id from here to the other tools when more than one device is connected.";
         devices.output_schema = Json::parse(kDevicesSchema);
         devices.annotations = hints(true, false);
+        devices.params = params_for("devices", false);
         devices.run = &run_list_devices;
         v.push_back(std::move(devices));
 
@@ -428,9 +425,9 @@ const std::vector<ToolSpec>& catalogue() {
             "Take a screenshot of the device's current screen. Returns it as an image (scaled down) and saves "
             "the full-size PNG in output_dir; pass its image_path to locate, ocr, glyphpin or diff through "
             "image_paths to ask about this very screen.";
-        shot.params = {"device_id", "display_id", "output_dir"};
         shot.output_schema = Json::parse(kScreenshotSchema);
         shot.annotations = hints(true, false);
+        shot.params = params_for("screenshot", false);
         shot.run = &run_screenshot;
         v.push_back(std::move(shot));
 
@@ -452,74 +449,28 @@ bool takes(const ToolSpec& tool, const std::string& param) {
 }
 
 Json param_schema(const ToolSpec& tool, const std::string& name, const ToolDefaults& defaults) {
-    Json s = Json::object();
     if (name == "prompt") {
+        Json s = Json::object();
         s["type"] = "string";
         s["minLength"] = 1;
         s["description"] = tool.prompt_text;
-    } else if (name == "image_paths") {
-        s["type"] = "array";
-        s["items"] = {{"type", "string"}};
-        if (tool.mode == "diff") {
-            s["minItems"] = 2;
-            s["maxItems"] = 2;
-            s["description"] =
-                "The two screenshots to compare (PNG or JPEG files on the machine running the server; absolute "
-                "paths, or relative to its working directory), the earlier one first";
-        } else {
-            s["description"] =
-                "Screenshot files (PNG or JPEG) on the machine running the server, one per page; absolute "
-                "paths, or relative to its working directory. Empty or absent: a new screenshot of the device";
-            s["default"] = Json::array();
-        }
-    } else if (name == "device_id") {
-        s["type"] = "string";
-        s["description"] = "adb serial of the device (see list_devices); absent: the only connected device";
-    } else if (name == "display_id") {
-        s["type"] = "integer";
-        s["minimum"] = 0;
-        s["description"] = "Display of the device (see list_displays); absent: the main display";
-    } else if (name == "output_dir") {
-        s["type"] = "string";
-        s["description"] = "Directory on the server's machine for screenshots and annotated images (created when "
-                           "missing)";
-        s["default"] = defaults.output_dir;
-    } else if (name == "max_steps") {
-        s["type"] = "integer";
-        s["minimum"] = 0;
-        s["description"] = "The most steps the task may take";
-        s["default"] = defaults.max_steps;
-    } else if (name == "mask") {
-        s["type"] = "array";
-        s["items"] = {{"type", "string"}};
+        return s;
+    }
+    Json s = option_schema(*find_run_option(name));
+    // The server's own defaults (its --output-dir, --max-steps and --lang).
+    if (name == "output_dir") s["default"] = defaults.output_dir;
+    if (name == "max_steps") s["default"] = defaults.max_steps;
+    if (name == "lang") s["default"] = defaults.lang;
+    if (name == "image_paths" && tool.mode == "diff") {
+        s["minItems"] = 2;
+        s["maxItems"] = 2;
         s["description"] =
-            "Areas left out of the comparison (their pixels count as unchanged): \"x1,y1,x2,y2\" in 0-1000 of the "
-            "first image's width and height, \"status-bar\" or \"nav-bar\" (heights from the image size)";
-    } else if (name == "merge_gap") {
-        s["type"] = "integer";
-        s["minimum"] = 0;
-        s["description"] = "Regions whose boxes come closer than this many pixels are merged into one";
-        s["default"] = 0;
-    } else if (name == "max_boxes") {
-        s["type"] = "integer";
-        s["minimum"] = 0;
-        s["description"] = "Regions kept, largest first; 0 keeps all";
-        s["default"] = 10;
-    } else if (name == "min_area") {
-        s["type"] = "integer";
-        s["minimum"] = 0;
-        s["description"] = "Regions with fewer changed pixels than this are dropped";
-        s["default"] = 240;
-    } else if (name == "fail_above") {
-        s["type"] = "number";
-        s["minimum"] = 0;
-        s["maximum"] = 1;
-        s["description"] = "The record says passed: false when diff_score is above this";
-    } else if (name == "lang") {
-        s["type"] = "string";
-        s["enum"] = {"en", "cn"};
-        s["description"] = "Language of the prompts sent to the model: en (English) or cn (Chinese)";
-        s["default"] = defaults.lang;
+            "The two screenshots to compare (PNG or JPEG files on the machine running the server; absolute "
+            "paths, or relative to its working directory), the earlier one first";
+    } else if (name == "image_paths") {
+        s["description"] =
+            "Screenshot files (PNG or JPEG) on the machine running the server, one per page; absolute "
+            "paths, or relative to its working directory. Empty or absent: a new screenshot of the device";
     }
     return s;
 }
@@ -560,34 +511,19 @@ void check_arguments(const ToolSpec& tool, const Json& arguments) {
         throw ValueError("Unknown argument '" + it.key().substr(0, 200) + "' for " + tool.name +
                          (known.empty() ? "; it takes no arguments" : "; it takes " + known));
     }
-    // The types the input schema gives, with the router's messages, before anything
-    // (the model's configuration among them) is looked at.
+    // Every value as the router checks it, with its messages, before anything (the
+    // model's configuration among them) is looked at; an empty request likewise.
     for (auto it = arguments.begin(); it != arguments.end(); ++it) {
-        const std::string& key = it.key();
-        const Json& v = *it;
-        if (v.is_null()) continue;
-        if (key == "image_paths") {
-            if (!v.is_array()) args::throw_wrong_type(key, "list", v);
-            for (std::size_t i = 0; i < v.size(); ++i)
-                if (!v[i].is_string()) args::throw_wrong_type(key + "[" + std::to_string(i) + "]", "str", v[i]);
-        } else if (key == "mask") {
-            if (!v.is_array()) args::throw_wrong_type(key, "list", v);
-            for (std::size_t i = 0; i < v.size(); ++i)
-                if (!v[i].is_string()) args::throw_wrong_type(key + "[" + std::to_string(i) + "]", "str", v[i]);
-        } else if (key == "display_id" || key == "max_steps" || key == "merge_gap" || key == "max_boxes" ||
-                   key == "min_area") {
-            if (!v.is_number_integer()) args::throw_wrong_type(key, "int", v);
-        } else if (key == "fail_above") {
-            if (!v.is_number()) args::throw_wrong_type(key, "float", v);
-        } else if (!v.is_string()) {
-            args::throw_wrong_type(key, "str", v);
+        if (it.key() == "prompt") {
+            if (!it->is_null() && !it->is_string()) args::throw_wrong_type("prompt", "str", *it);
+        } else {
+            (void)check_option_value(*find_run_option(it.key()), *it);
         }
     }
     if (takes(tool, "prompt")) {
         const auto prompt = arguments.find("prompt");
         if (prompt == arguments.end() || prompt->is_null()) throw ValueError("Missing required argument 'prompt'");
-        if (prompt->is_string() && prompt->get_ref<const std::string&>().empty())
-            throw ValueError("Argument 'prompt' must not be empty");
+        check_request(tool.mode, prompt->get<std::string>());
     }
     if (tool.mode == "diff") {
         const auto images = arguments.find("image_paths");
@@ -606,7 +542,7 @@ Json run_mode(const ToolSpec& tool, const Json& arguments, const ToolEnv& env) {
     if (!kwargs.contains("max_steps")) kwargs["max_steps"] = env.defaults.max_steps;
     if (!kwargs.contains("lang")) kwargs["lang"] = env.defaults.lang;
     ChatModel* llm = tool.needs_model ? env.model() : nullptr;
-    Json record = route_dynamic_with_diff(llm, Json::array(), kwargs);
+    Json record = route_dynamic(llm, Json::array(), kwargs);
     return record.is_object() ? record : Json::object();
 }
 

@@ -100,4 +100,9 @@ Json run(const ModeArgs& args);
 // "passed": whether diff_score is at most fail_above (a number from 0 to 1).
 Json run(const ModeArgs& args, const Options& options, std::optional<double> fail_above);
 
+// The router's entry: run() with the diff options given in args.options (mask,
+// merge_gap, max_boxes, min_area, fail_above, already checked), or the plain run()
+// when none was given.
+Json run_with_options(const ModeArgs& args);
+
 }  // namespace droidlens::diff

@@ -4,6 +4,7 @@
 #include <droidlens/cancel.hpp>
 #include <droidlens/errors.hpp>
 #include <droidlens/modelwire.hpp>
+#include <droidlens/options.hpp>
 #include <droidlens/route.hpp>
 
 #include "fakes/adb_fixture.hpp"
@@ -222,14 +223,15 @@ TEST(McpTools, EveryToolHasSchemasAndTheRoutersArgumentNames) {
         EXPECT_FALSE(t["description"].get<std::string>().empty());
         EXPECT_EQ(t["inputSchema"]["type"], "object");
         EXPECT_EQ(t["outputSchema"]["type"], "object");
-        // The router's names, and for diff also its own options.
-        std::vector<std::string> router_names = {"prompt",     "image_paths", "device_id", "display_id",
-                                                 "output_dir", "max_steps",   "lang"};
-        if (t["name"] == "diff")
-            router_names.insert(router_names.end(), droidlens::diff_option_names().begin(),
-                                droidlens::diff_option_names().end());
+        // The router's names: the prompt and the run options; a mode's own options on
+        // that mode's tool only.
         for (auto it = t["inputSchema"]["properties"].begin(); it != t["inputSchema"]["properties"].end(); ++it) {
-            EXPECT_NE(std::find(router_names.begin(), router_names.end(), it.key()), router_names.end()) << it.key();
+            if (it.key() == "prompt") continue;
+            const droidlens::RunOption* o = droidlens::find_run_option(it.key());
+            ASSERT_NE(o, nullptr) << it.key();
+            if (o->flags & droidlens::kOwnModes) {
+                EXPECT_TRUE(droidlens::option_takes(*o, t["name"].get<std::string>())) << it.key();
+            }
         }
     }
     EXPECT_EQ(names, (std::vector<std::string>{"list_devices", "list_displays", "screenshot", "diff", "nodepin",
@@ -260,10 +262,11 @@ TEST(McpTools, AModeErrorIsAToolResultWithTheLibrarysMessage) {
          "Unknown argument 'colour' for diff; it takes image_paths, output_dir, mask, merge_gap, max_boxes, min_area, "
          "fail_above"},
         {"locate", Json::object(), "Missing required argument 'prompt'"},
-        {"locate", {{"prompt", ""}}, "Argument 'prompt' must not be empty"},
+        {"locate", {{"prompt", ""}}, "Mode 'locate' needs a request (the prompt is empty)"},
         {"locate", {{"prompt", "x"}, {"display_id", "two"}},
          "Argument 'display_id' has incorrect type (expected int, got str)"},
-        {"screenshot", {{"display_id", 1.5}}, "Argument 'display_id' has incorrect type (expected int, got float)"},
+        {"screenshot", {{"display_id", "1"}}, "Argument 'display_id' has incorrect type (expected int, got str)"},
+        {"screenshot", {{"display_id", -1}}, "display_id must not be negative, got -1"},
     };
     for (const Case& c : cases) {
         const Json r = s.call(c.tool, c.arguments);
