@@ -7,7 +7,7 @@
 // sets both. Without them these benchmarks skip.
 #include <benchmark/benchmark.h>
 
-#include "utils/image.hpp"
+#include "device/capture.hpp"
 #include "utils/subprocess.hpp"
 
 #include "../tests/fakes/adb_server_process.hpp"

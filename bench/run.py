@@ -28,6 +28,7 @@ import sys
 import tempfile
 import time
 
+from automate_process import automate_process
 from query_process import locate_process
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -381,6 +382,11 @@ def main():
         results["locate_process"] = locate_process(build, shot, work, args.repeat, run_measured)
         print("  locate_process: done", file=sys.stderr)
 
+        # A whole 10-step `droidlens automate` on a named display against the simulated
+        # device: host CPU per step (adb's processes included) and display lookups per run.
+        results["automate_process"] = automate_process(build, shot, work)
+        print("  automate_process: done", file=sys.stderr)
+
         # The Python module's own cost per call beside the library's C++ call inside it
         # (bench/python_binding.py), when the module was built.
         module_dir = os.path.join(build, "python")
@@ -503,6 +509,10 @@ def main():
         mr = results["mcp_server"]
         print(f"{'mcp fixed path':<19} {mr['roundtrip_us']:.1f} us per tools/call answered without running a mode; "
               f"image scaling alone {mr['preview_ms']:.1f} ms ({mr['preview_png_bytes']} bytes of PNG)")
+        ap_ = results["automate_process"]
+        print(f"{'droidlens automate':<19} host CPU per step {ap_['host_cpu_per_step_ms']:.1f} ms, wall per step "
+              f"{ap_['wall_per_step_ms']:.1f} ms, display lookups per run {ap_['display_lookups_per_run']} "
+              f"({ap_['steps']} steps, adb's processes included)")
         lp = results["locate_process"]
         print(f"{'droidlens locate':<19} {lp['median_s'] * 1e3:>10.2f} {lp['min_s'] * 1e3:>9.2f} "
               f"{lp['peak_rss_kb'] / 1024:>9.1f} | whole process, model answering at once")

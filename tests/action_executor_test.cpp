@@ -9,10 +9,10 @@
 #include <limits>
 #include <thread>
 
+#include "device/action_executor.hpp"
 #include "device/adb/input.hpp"
 #include "fakes/adb_fixture.hpp"
 #include "test_support.hpp"
-#include "utils/action_executor.hpp"
 #include "utils/coords.hpp"
 #include "utils/subprocess.hpp"
 

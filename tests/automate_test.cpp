@@ -358,6 +358,43 @@ TEST_F(Automate, StepFilesAndTheDisplay) {
     EXPECT_TRUE(std::filesystem::exists(out.file("20240102_030405_automate_step002_d2.png")));
 }
 
+// A run reaches its device through one facade: the device is resolved and the
+// display's SurfaceFlinger id read once, however many steps follow, and every step's
+// file holds exactly the PNG the device served.
+TEST_F(Automate, ARunLooksTheDisplayUpOnceAndSavesTheServedScreens) {
+    adb.set_file(kSerial, "dumpsys_display.txt",
+                 "  Display 2:\n    mBaseDisplayInfo=DisplayInfo{\"HDMI Screen\", type EXTERNAL, uniqueId "
+                 "\"local:77\", real 1920 x 720}\n");
+    adb.set_file(kSerial, "dumpsys_sf_display_id.txt", "Display 77 (HWC display 1): port=1 displayName=\"HDMI\"\n");
+    const std::string screen = testsupport::tiny_png(1920, 720, 0x40);
+    adb.set_screencap(kSerial, "WARNING: linker: unused DT entry\n" + screen, 77);
+    for (int i = 1; i <= 4; ++i) answers({"do(action=\"Tap\", element=[" + std::to_string(100 * i) + ", 500])"});
+
+    ModeArgs a;
+    a.llm = llm.get();
+    a.prompt = "go";
+    a.max_steps = 4;
+    a.display_id = 2;
+    a.output_dir = out.str();
+    EXPECT_EQ(automate::run(a)["steps"], 4);
+
+    auto count = [&](const std::string& what) {
+        const auto log = adb.adb_log();
+        return std::count_if(log.begin(), log.end(), [&](const std::string& l) { return l.find(what) != l.npos; });
+    };
+    EXPECT_EQ(count("dumpsys display"), 1);
+    EXPECT_EQ(count("devices"), 1);
+    EXPECT_EQ(count("screencap '-p' '-d' '77'"), 4);
+    EXPECT_EQ(input_log().size(), 4u);
+    EXPECT_EQ(input_log()[0], "input -d 2 tap 192 360");  // input keeps the logical display
+    int files = 0;
+    for (const auto& f : std::filesystem::directory_iterator(out.path())) {
+        EXPECT_EQ(testsupport::read_text(f.path().string()), screen) << f.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 4);
+}
+
 TEST_F(Automate, FailuresPropagateAndSavedScreensStay) {
     changing_screen();
     // Step 1 makes three device calls (screen, foreground app, tap); then the device is gone.

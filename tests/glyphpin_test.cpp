@@ -2,6 +2,7 @@
 // chat-completions server over real HTTP.
 #include <droidlens/errors.hpp>
 
+#include "modes/common.hpp"
 #include "modes/glyphpin.hpp"
 #include "query_support.hpp"
 
@@ -168,8 +169,8 @@ TEST_F(GlyphpinTest, SendsThePromptOfTheLanguageAndTheToolAtTemperatureZero) {
         EXPECT_EQ(dump_json(body["tool_choice"]), R"({"type":"function","function":{"name":"return_text_bboxes"}})");
         const Json& m = body["messages"];
         ASSERT_EQ(m.size(), 4u);
-        EXPECT_EQ(m[0], locate::text_message("system", system)) << lang;
-        EXPECT_EQ(m[1], locate::text_message("user", label + ": NGX对应的价格"));
+        EXPECT_EQ(m[0], common::text_message("system", system)) << lang;
+        EXPECT_EQ(m[1], common::text_message("user", label + ": NGX对应的价格"));
         EXPECT_EQ(m[2]["content"][0]["text"], "Screenshot (page=1):");
         EXPECT_EQ(m[3]["content"][0]["text"], "Screenshot (page=2):");
     }

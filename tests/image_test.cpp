@@ -4,7 +4,6 @@
 // drawing, annotated copies and screenshot capture.
 #include <droidlens/errors.hpp>
 
-#include "fakes/adb_fixture.hpp"
 #include "raster_support.hpp"
 #include "test_support.hpp"
 #include "utils/base64.hpp"
@@ -852,40 +851,3 @@ TEST(AnnotateImage, RealScreenshotWithOddWidth) {
     EXPECT_EQ(rgb_at(drawn, static_cast<int>(b[2]), static_cast<int>(b[3])), kGreen);
 }
 
-TEST(CaptureScreenshot, WritesTheDevicePngUnderATimeStampedName) {
-    FakeAdb adb;
-    adb.add_device("emulator-5554", "device", "Pixel_7");
-    const std::string png = png::encode(solid(32, 64, {30, 20, 10}), png::Effort::Fast);
-    adb.set_screencap("emulator-5554", png);
-    adb.set_screencap("emulator-5554", tiny_png(7, 5), 2);
-    TempDir dir;
-
-    image::CapturedScreenshot shot = image::capture_screenshot_to_file(std::nullopt, dir.file("shots/new"));
-    EXPECT_EQ(shot.resolved_device_id, "emulator-5554");
-    const std::string name = stdfs::path(shot.file_path).filename().string();
-    EXPECT_EQ(stdfs::path(shot.file_path).parent_path(), stdfs::path(dir.file("shots/new")));
-    ASSERT_EQ(name.size(), 19u) << name;  // %Y%m%d_%H%M%S.png
-    for (size_t i = 0; i < 15; ++i) EXPECT_TRUE(i == 8 ? name[i] == '_' : std::isdigit(name[i])) << name;
-    EXPECT_EQ(name.substr(15), ".png");
-    EXPECT_EQ(read_text(shot.file_path), png);  // the device's bytes, unchanged
-
-    shot = image::capture_screenshot_to_file(std::string("emulator-5554"), dir.str(), 2);
-    EXPECT_EQ(image::load_rgb(shot.file_path).width(), 7);
-}
-
-TEST(CaptureScreenshot, DeviceFailuresComeBeforeAnythingIsCreated) {
-    FakeAdb adb;
-    TempDir dir;
-    const std::string out = dir.file("never");
-    EXPECT_THROW_MSG(image::capture_screenshot_to_file(std::nullopt, out), RuntimeError, "No ADB devices detected");
-    adb.add_device("SER1");
-    EXPECT_THROW_MSG(image::capture_screenshot_to_file(std::string("SER2"), out), RuntimeError,
-                     "Device not found: SER2 (connected: SER1)");
-    // No screenshot on the device: it answers "Capturing failed." instead of a PNG.
-    EXPECT_THROW(image::capture_screenshot_to_file(std::string("SER1"), out), RuntimeError);
-    EXPECT_FALSE(stdfs::exists(out));
-
-    adb.set_screencap("SER1", tiny_png(2, 2));
-    write_text(dir.file("file"), "x");
-    EXPECT_THROW(image::capture_screenshot_to_file(std::string("SER1"), dir.file("file/sub")), FileSystemError);
-}

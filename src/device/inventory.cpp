@@ -4,6 +4,7 @@
 
 #include "device/adb/devices.hpp"
 #include "device/adb/hostcall.hpp"
+#include "device/capture.hpp"
 #include "utils/image.hpp"
 #include "utils/subprocess.hpp"
 #include "utils/text.hpp"
@@ -74,7 +75,7 @@ Json device_list() {
 
 Json take_screenshot(const std::optional<std::string>& device_id, std::optional<std::int64_t> display_id,
                      const std::string& output_dir) {
-    const image::CapturedScreenshot shot = image::capture_screenshot_to_file(device_id, output_dir, display_id);
+    const capture::CapturedScreenshot shot = capture::capture_screenshot_to_file(device_id, output_dir, display_id);
     std::array<std::int64_t, 2> size{0, 0};
     if (const auto header = png_size(shot.file_path)) {
         size = *header;

@@ -1,17 +1,17 @@
 #include "modes/action.hpp"
 
-#include "device/adb/selection.hpp"
 #include "model/frames.hpp"
 
 #include <droidlens/errors.hpp>
 #include <droidlens/events.hpp>
 #include <droidlens/modelwire.hpp>
 
-#include "device/adb.hpp"
+#include "device/action_executor.hpp"
+#include "device/adb/device.hpp"
 #include "device/adb/devices.hpp"
-#include "modes/locate.hpp"
-#include "utils/action_executor.hpp"
+#include "modes/common.hpp"
 #include "utils/args.hpp"
+#include "utils/base64.hpp"
 #include "utils/fs.hpp"
 #include "utils/image.hpp"
 #include "utils/values.hpp"
@@ -71,7 +71,7 @@ Json record(const std::string& action, bool success) {
 
 // A run report shows the screen the model saw with the action drawn on it, as it
 // does for an automation step.
-void tell_observer(const ModeArgs& args, const adb::Screenshot& screenshot, const std::string& current_app,
+void tell_observer(const ModeArgs& args, const adb::PngScreenshot& screenshot, const std::string& current_app,
                    const Json& mapping, const Json& arguments, const std::string& message) {
     RunObserver* observer = current_run_observer();
     if (observer == nullptr) return;
@@ -79,7 +79,7 @@ void tell_observer(const ModeArgs& args, const adb::Screenshot& screenshot, cons
     step.step = 1;
     step.max_steps = 1;
     step.task = args.prompt;
-    step.screenshot_base64 = screenshot.base64_data;
+    step.screenshot_base64 = base64::encode(screenshot.png);
     step.width = screenshot.width;
     step.height = screenshot.height;
     step.display_id = args.display_id;
@@ -113,10 +113,13 @@ std::string _normalize_action(const Json& action_name) {
 }
 
 std::string _save_screenshot(const std::string& base64_data, const std::string& output_dir) {
+    return save_screenshot_png(image::base64_to_image_bytes(base64_data), output_dir);
+}
+
+std::string save_screenshot_png(const std::string& png, const std::string& output_dir) {
     fs::ensure_directory(output_dir);
     const std::string stamp = fs::local_time_text("%Y%m%d_%H%M%S");
-    return fs::write_new_file(output_dir, [&](const std::string& n) { return "screenshot_" + stamp + n + ".png"; },
-                              image::base64_to_image_bytes(base64_data))
+    return fs::write_new_file(output_dir, [&](const std::string& n) { return "screenshot_" + stamp + n + ".png"; }, png)
         .path;
 }
 
@@ -156,30 +159,30 @@ Json run(const ModeArgs& args) {
     std::string performing;  // the action, once it goes to the device
     try {
         // Resolved by the rules every mode uses; every device call then names it.
-        const std::string serial = adb::resolve_device_id(args.device_id);
-        const adb::Screenshot screenshot = adb::get_screenshot(serial, args.display_id);
-        const std::string current_app = adb::get_current_app(serial, args.display_id);
+        adb::Device device(args.device_id, args.display_id);
+        const adb::PngScreenshot screenshot = device.screenshot();
+        const std::string current_app = device.current_app();
 
         // The screenshot as the model's profile asks: scaled down to its largest side.
         const AnswerProfile profile = args.llm->answer_profile();
         frames::SentSize sent;
         int sent_w = screenshot.width, sent_h = screenshot.height;
-        const std::string picture = image::fit_png_base64(screenshot.base64_data, profile.max_image_side, sent_w, sent_h);
+        const std::string picture = image::fit_png_to_base64(screenshot.png, profile.max_image_side, sent_w, sent_h);
         sent = {sent_w, sent_h};
         Json image_part = Json::object();
         image_part["type"] = "image_url";
         image_part["image_url"] = Json{{"url", "data:image/png;base64," + picture}};
-        Json screen = locate::text_message("user", "Current screen:");
+        Json screen = common::text_message("user", "Current screen:");
         screen["content"].push_back(std::move(image_part));
         const Json messages =
-            Json::array({locate::text_message("system", kSystemText),
-                         locate::text_message("user", "User request: " + args.prompt),
-                         locate::text_message("user", "Screen info: " + _screen_info(current_app, args.display_id)),
+            Json::array({common::text_message("system", kSystemText),
+                         common::text_message("user", "User request: " + args.prompt),
+                         common::text_message("user", "Screen info: " + _screen_info(current_app, args.display_id)),
                          std::move(screen)});
 
         const Json response = args.llm->chat(messages, Json::array({perform_action_tool()}),
-                                             locate::forced_tool_choice(kToolName), 0.1);
-        Json arguments = locate::_extract_tool_args(response, kToolName);
+                                             common::forced_tool_choice(kToolName), 0.1);
+        Json arguments = common::_extract_tool_args(response, kToolName);
         // Points in droidlens's frame, whatever frame the model answers in.
         const frames::Frame frame = frames::parse_frame(profile.coordinates);
         for (const char* key : {"element", "start", "end"})
@@ -188,7 +191,7 @@ Json run(const ModeArgs& args) {
 
         if (action == "Screenshot") {
             Json r = record(action, true);
-            r["path"] = _save_screenshot(screenshot.base64_data, args.output_dir);
+            r["path"] = save_screenshot_png(screenshot.png, args.output_dir);
             return r;
         }
 
@@ -199,7 +202,7 @@ Json run(const ModeArgs& args) {
             return r;
         }
 
-        const actions::ActionHandler handler(serial, args.display_id);
+        const actions::ActionHandler handler(device);
         performing = action;
         const actions::ActionResult result = handler.execute(mapping, screenshot.width, screenshot.height);
         Json r = record(action, result.success);

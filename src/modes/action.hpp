@@ -24,6 +24,8 @@ std::string _normalize_action(const Json& action_name);
 // Writes the decoded PNG to `output_dir` (created when missing) as
 // "screenshot_%Y%m%d_%H%M%S.png", replacing a file of that name; returns its path.
 std::string _save_screenshot(const std::string& base64_data, const std::string& output_dir);
+// The same for the PNG bytes as the device sent them.
+std::string save_screenshot_png(const std::string& png, const std::string& output_dir);
 
 // The screen info text shown to the model: {"current_app": ..., "display_id": ...}
 // with ", " and ": " separators, non-ASCII characters as they are, and display 0

@@ -9,8 +9,8 @@
 #include <droidlens/events.hpp>
 #include <droidlens/modelwire.hpp>
 
-#include "device/adb.hpp"
 #include "modes/action.hpp"
+#include "utils/base64.hpp"
 #include "utils/fs.hpp"
 #include "utils/image.hpp"
 #include "utils/text.hpp"
@@ -395,7 +395,8 @@ AutoRunner::AutoRunner(ChatModel* llm_, std::optional<std::string> device_id_, s
       system_prompt(_get_system_prompt(lang, clock())),
       output_dir(std::move(output_dir_)),
       display_id(display_id_),
-      action_handler(device_id, display_id),
+      device(adb::Device::unresolved(device_id, display_id)),
+      action_handler(device),
       clock_(std::move(clock)) {}
 
 std::string AutoRunner::step_file_name(const std::string& run_id, std::int64_t step) const {
@@ -408,20 +409,25 @@ std::string AutoRunner::step_file_name(const std::string& run_id, std::int64_t s
 std::optional<std::string> AutoRunner::_save_step_screenshot(const std::string& base64_data, const std::string& run_id,
                                                              std::int64_t step) const {
     if (!output_dir || output_dir->empty()) return std::nullopt;
+    return save_step_png(image::base64_to_image_bytes(base64_data), run_id, step);
+}
+
+std::optional<std::string> AutoRunner::save_step_png(const std::string& png, const std::string& run_id,
+                                                     std::int64_t step) const {
+    if (!output_dir || output_dir->empty()) return std::nullopt;
     fs::ensure_directory(*output_dir);
     const std::string path = fs::join(*output_dir, step_file_name(run_id, step));
-    fs::write_file(path, image::base64_to_image_bytes(base64_data));
+    fs::write_file(path, png);
     return path;
 }
 
-std::optional<std::string> AutoRunner::save_first_step(const std::string& base64_data, std::string& run_id) const {
+std::optional<std::string> AutoRunner::save_first_step(const std::string& png, std::string& run_id) const {
     if (!output_dir || output_dir->empty()) return std::nullopt;
     fs::ensure_directory(*output_dir);
     // The first step's file claims the run id: a run that started in the same second
     // in the same directory has taken it, so this one becomes run_id + "_2", ...
     const fs::NewFile file = fs::write_new_file(
-        *output_dir, [&](const std::string& n) { return step_file_name(run_id + n, 1); },
-        image::base64_to_image_bytes(base64_data));
+        *output_dir, [&](const std::string& n) { return step_file_name(run_id + n, 1); }, png);
     run_id += file.suffix;
     return file.path;
 }
@@ -459,27 +465,27 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         watch.event.task = task;
         watch.event.display_id = display_id;
 
-        const adb::Screenshot screenshot = adb::get_screenshot(device_id, display_id);
-        const std::string current_app = adb::get_current_app(device_id, display_id);
+        const adb::PngScreenshot screenshot = device.screenshot();
+        const std::string current_app = device.current_app();
         watch.lap(watch.event.device_seconds);
-        const auto saved_path = n == 1 ? save_first_step(screenshot.base64_data, run_id)
-                                       : _save_step_screenshot(screenshot.base64_data, run_id, n);
+        const auto saved_path =
+            n == 1 ? save_first_step(screenshot.png, run_id) : save_step_png(screenshot.png, run_id, n);
         watch.event.run_id = run_id;
         if (saved_path) console_line("[DEBUG] Screenshot saved: " + *saved_path);
         if (observer) {
             watch.event.screenshot_path = saved_path;
-            watch.event.screenshot_base64 = screenshot.base64_data;
+            watch.event.screenshot_base64 = base64::encode(screenshot.png);
             watch.event.width = screenshot.width;
             watch.event.height = screenshot.height;
             watch.event.current_app = current_app;
         }
 
-        const std::string hash = md5_hex(screenshot.base64_data);
+        const std::string hash = md5_hex(screenshot.png);
         const std::string info = action::_screen_info(current_app, display_id);
         const std::string user_text = step == 0 ? task + "\n\n" + info : "Screen Info:\n" + info;
         // The screenshot as the model's profile asks (scaled down to its largest side).
         int sent_w = screenshot.width, sent_h = screenshot.height;
-        const std::string picture = image::fit_png_base64(screenshot.base64_data, profile.max_image_side, sent_w, sent_h);
+        const std::string picture = image::fit_png_to_base64(screenshot.png, profile.max_image_side, sent_w, sent_h);
         context.push_back(_build_user_message(user_text, picture));
         console_line("\n[DEBUG] Step " + std::to_string(n) + " - Sending request with " +
                      std::to_string(context.size()) + " messages");

@@ -16,7 +16,8 @@
 #include <string>
 #include <utility>
 
-#include "utils/action_executor.hpp"
+#include "device/action_executor.hpp"
+#include "device/adb/device.hpp"
 
 namespace droidlens::automate {
 
@@ -68,9 +69,14 @@ public:
     std::optional<std::string> _save_step_screenshot(const std::string& base64_data, const std::string& run_id,
                                                      std::int64_t step) const;
 
-    // Saves step 1 under a run id no other run in the directory has: `run_id` itself,
-    // or run_id + "_2", ... (updated in place). nullopt when no directory is set.
-    std::optional<std::string> save_first_step(const std::string& base64_data, std::string& run_id) const;
+    // The same for the PNG bytes as the device sent them.
+    std::optional<std::string> save_step_png(const std::string& png, const std::string& run_id,
+                                             std::int64_t step) const;
+
+    // Saves step 1 (PNG bytes) under a run id no other run in the directory has:
+    // `run_id` itself, or run_id + "_2", ... (updated in place). nullopt when no
+    // directory is set.
+    std::optional<std::string> save_first_step(const std::string& png, std::string& run_id) const;
     // run_id + "_step" + three-digit step (+ "_d" + display id) + ".png".
     std::string step_file_name(const std::string& run_id, std::int64_t step) const;
 
@@ -80,6 +86,8 @@ public:
     const std::string system_prompt;
     const std::optional<std::string> output_dir;
     const std::optional<std::int64_t> display_id;
+    // The run's device facade: serial as given, the display mapping looked up once.
+    adb::Device device;
     const actions::ActionHandler action_handler;
 
 private:

@@ -182,12 +182,12 @@ const Json* field(const Json& record, const char* key) {
 // confidence is 0.0, absent or false-valued page is 1.
 double tolerant_confidence(const Json& item) {
     const Json* v = field(item, "confidence");
-    return v == nullptr || values::is_false_valued(*v) ? 0.0 : locate::answer_real(*v, "confidence");
+    return v == nullptr || values::is_false_valued(*v) ? 0.0 : common::answer_real(*v, "confidence");
 }
 
 std::int64_t tolerant_page(const Json& item) {
     const Json* v = field(item, "page");
-    return v == nullptr || values::is_false_valued(*v) ? 1 : locate::answer_int(*v, "page");
+    return v == nullptr || values::is_false_valued(*v) ? 1 : common::answer_int(*v, "page");
 }
 
 // A sort key that never holds NaN, so the ordering stays a strict weak order.
@@ -284,10 +284,10 @@ void require_images(const std::vector<std::string>& image_paths, const char* ope
 }
 
 Json query_messages(const char* system_text, const std::string& lang, const std::string& prompt,
-                    locate::ImageMessages&& images) {
+                    common::ImageMessages&& images) {
     const std::string label = lang == "en" ? "User request" : "用户请求";
-    Json messages = Json::array({locate::text_message("system", system_text),
-                                 locate::text_message("user", label + ": " + prompt)});
+    Json messages = Json::array({common::text_message("system", system_text),
+                                 common::text_message("user", label + ": " + prompt)});
     for (Json& m : images.messages) messages.push_back(std::move(m));
     return messages;
 }
@@ -309,18 +309,18 @@ std::optional<std::string> item_text(const Json& element) {
 double item_confidence(const Json& element, std::size_t index) {
     const Json* v = field(element, "confidence");
     if (v == nullptr || values::is_false_valued(*v)) return 0.0;
-    return locate::answer_real(*v, "items[" + std::to_string(index) + "].confidence");
+    return common::answer_real(*v, "items[" + std::to_string(index) + "].confidence");
 }
 
 std::int64_t item_page(const Json& element, std::size_t index, std::optional<std::size_t> page_count) {
     const Json* v = field(element, "page");
-    std::int64_t page = v == nullptr ? 1 : locate::answer_int(*v, "items[" + std::to_string(index) + "].page");
+    std::int64_t page = v == nullptr ? 1 : common::answer_int(*v, "items[" + std::to_string(index) + "].page");
     page = std::max<std::int64_t>(page, 1);
     if (page_count) page = std::min<std::int64_t>(page, std::max<std::int64_t>(1, static_cast<std::int64_t>(*page_count)));
     return page;
 }
 
-Json page_records(const std::vector<std::string>& image_paths, const std::vector<locate::Dimensions>& dimensions) {
+Json page_records(const std::vector<std::string>& image_paths, const std::vector<common::Dimensions>& dimensions) {
     Json pages = Json::array();
     for (std::size_t i = 0; i < dimensions.size(); ++i) {
         Json page = Json::object();
@@ -349,15 +349,15 @@ Json glyphpin_text(ChatModel& llm, const std::string& prompt, const std::vector<
     // the model is asked.
     const std::optional<std::string> anchor_label = _extract_anchor_label(prompt);
 
-    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor,
+    common::ImageMessages images = common::_build_image_messages(image_paths, image_quality, resize_factor,
                                                                  llm.answer_profile().max_image_side);
-    const std::vector<locate::Dimensions> dimensions = images.dimensions;
-    locate::ImageMessages sizes;  // what the boxes are converted with, once the messages are gone
+    const std::vector<common::Dimensions> dimensions = images.dimensions;
+    common::ImageMessages sizes;  // what the boxes are converted with, once the messages are gone
     sizes.sent = images.sent;
     const Json messages = query_messages(lang == "en" ? kSystemEn : kSystemCn, lang, prompt, std::move(images));
     const Json response =
-        llm.chat(messages, Json::array({tool_definition()}), locate::forced_tool_choice(kToolName), 0.0);
-    const Json arguments = locate::_extract_tool_args(response, kToolName);
+        llm.chat(messages, Json::array({tool_definition()}), common::forced_tool_choice(kToolName), 0.0);
+    const Json arguments = common::_extract_tool_args(response, kToolName);
 
     Json items = Json::array();
     const Json& elements = tool_items(arguments);
@@ -368,7 +368,7 @@ Json glyphpin_text(ChatModel& llm, const std::string& prompt, const std::vector<
         if (!text) continue;
         const Json* given_box = field(element, "bounding_box");
         const Json* given_page = field(element, "page");
-        const Json box = given_box ? locate::box_in_our_frame(*given_box, llm, sizes, given_page ? *given_page : Json(1))
+        const Json box = given_box ? common::box_in_our_frame(*given_box, llm, sizes, given_page ? *given_page : Json(1))
                                    : Json::array({0, 0, 0, 0});
         if (!is_numeric_box(box)) continue;
         if (std::all_of(box.begin(), box.end(), [](const Json& v) { return values::number_value(v) == 0.0; }))
@@ -438,8 +438,8 @@ Json glyphpin_text(ChatModel& llm, const std::string& prompt, const std::vector<
 }
 
 Json run(const ModeArgs& args) {
-    ChatModel& llm = locate::require_model(args, "glyphpin");
-    const std::vector<std::string> paths = locate::screenshots_or_capture(args);
+    ChatModel& llm = common::require_model(args, "glyphpin");
+    const std::vector<std::string> paths = common::screenshots_or_capture(args);
     return glyphpin_text(llm, args.prompt, paths, 95, 1.0, args.output_dir, args.lang);
 }
 

@@ -10,7 +10,7 @@
 #include <droidlens/json.hpp>
 #include <droidlens/route.hpp>
 
-#include "modes/locate.hpp"
+#include "modes/common.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -72,7 +72,7 @@ void require_images(const std::vector<std::string>& image_paths, const char* ope
 // [system message, user message "<label>: <prompt>", the image messages...], with
 // the label "User request" for `lang` "en" and "用户请求" otherwise.
 Json query_messages(const char* system_text, const std::string& lang, const std::string& prompt,
-                    locate::ImageMessages&& images);
+                    common::ImageMessages&& images);
 
 // The "items" list of the tool's arguments; an empty list when it is absent or not a list.
 const Json& tool_items(const Json& arguments);
@@ -87,7 +87,7 @@ double item_confidence(const Json& element, std::size_t index);
 std::int64_t item_page(const Json& element, std::size_t index, std::optional<std::size_t> page_count);
 
 // One {"page", "image_path", "image_dimensions"} record per screenshot.
-Json page_records(const std::vector<std::string>& image_paths, const std::vector<locate::Dimensions>& dimensions);
+Json page_records(const std::vector<std::string>& image_paths, const std::vector<common::Dimensions>& dimensions);
 
 // The "text" values of the items joined with "\n".
 std::string joined_text(const Json& items);

@@ -3,6 +3,7 @@
 #include <droidlens/errors.hpp>
 
 #include "device/adb/viewtree.hpp"
+#include "device/capture.hpp"
 #include "modes/locate.hpp"
 #include "utils/fs.hpp"
 #include "utils/image.hpp"
@@ -36,13 +37,13 @@ std::array<std::int64_t, 4> node_box_relative(const std::array<std::int64_t, 4>&
 }
 
 Json run(const ModeArgs& args) {
-    ChatModel& llm = locate::require_model(args, "nodepin");
+    ChatModel& llm = common::require_model(args, "nodepin");
 
-    // The capture resolves the device; the dump then reads that same serial even when
-    // the caller named none.
-    const image::CapturedScreenshot shot =
-        image::capture_screenshot_to_file(args.device_id, args.output_dir, args.display_id);
-    const std::string xml_text = adb::dump_viewtree(shot.resolved_device_id);
+    // One device for the capture and the dump: the dump reads the serial the capture
+    // resolved even when the caller named none.
+    adb::Device device(args.device_id, args.display_id);
+    const capture::CapturedScreenshot shot = capture::capture_screenshot_to_file(device, args.output_dir);
+    const std::string xml_text = device.dump_hierarchy();
     return pin_node(llm, args.prompt, shot.file_path, xml_text, args.display_id, args.output_dir);
 }
 
@@ -54,7 +55,7 @@ Json pin_node(ChatModel& llm, const std::string& prompt, const std::string& imag
     const Json visual = locate::locate_element(llm, prompt, image_paths, 95, 1.0, std::nullopt);
 
     const Json dimensions = visual.contains("image_dimensions") ? visual["image_dimensions"] : Json::array();
-    std::int64_t page = visual.contains("page") ? locate::answer_int(visual["page"], "page") : 1;
+    std::int64_t page = visual.contains("page") ? common::answer_int(visual["page"], "page") : 1;
     page = std::max<std::int64_t>(page, 1);
     const std::int64_t last = std::max<std::int64_t>(static_cast<std::int64_t>(dimensions.size()) - 1, 0);
     const std::int64_t page_idx = std::min(page - 1, last);

@@ -4,7 +4,7 @@
 #include <droidlens/modelwire.hpp>
 
 #include "modes/glyphpin.hpp"
-#include "modes/locate.hpp"
+#include "modes/common.hpp"
 
 #include <utility>
 
@@ -110,22 +110,22 @@ Json ocr_text(ChatModel& llm, const std::string& prompt, const std::vector<std::
         return ocr_result(pages, ocr_items(items, std::nullopt));
     }
 
-    locate::ImageMessages images = locate::_build_image_messages(image_paths, image_quality, resize_factor,
+    common::ImageMessages images = common::_build_image_messages(image_paths, image_quality, resize_factor,
                                                                  llm.answer_profile().max_image_side);
-    const std::vector<locate::Dimensions> dimensions = images.dimensions;
+    const std::vector<common::Dimensions> dimensions = images.dimensions;
     const Json messages =
         glyphpin::query_messages(lang == "en" ? kSystemEn : kSystemCn, lang, prompt, std::move(images));
     const Json response =
-        llm.chat(messages, Json::array({tool_definition()}), locate::forced_tool_choice(kToolName), 0.0);
-    const Json arguments = locate::_extract_tool_args(response, kToolName);
+        llm.chat(messages, Json::array({tool_definition()}), common::forced_tool_choice(kToolName), 0.0);
+    const Json arguments = common::_extract_tool_args(response, kToolName);
     // The model's order is kept: no sorting, no de-duplication, no anchor filtering.
     return ocr_result(glyphpin::page_records(image_paths, dimensions),
                       ocr_items(glyphpin::tool_items(arguments), image_paths.size()));
 }
 
 Json run(const ModeArgs& args) {
-    ChatModel& llm = locate::require_model(args, "ocr");
-    const std::vector<std::string> paths = locate::screenshots_or_capture(args);
+    ChatModel& llm = common::require_model(args, "ocr");
+    const std::vector<std::string> paths = common::screenshots_or_capture(args);
     return ocr_text(llm, args.prompt, paths, 95, 1.0, args.lang);
 }
 

@@ -1,10 +1,7 @@
 #include "utils/image.hpp"
 
 #include <droidlens/errors.hpp>
-#include <droidlens/events.hpp>
 
-#include "device/adb/screenshot.hpp"
-#include "device/adb/viewtree.hpp"
 #include "utils/args.hpp"
 #include "utils/base64.hpp"
 #include "utils/coords.hpp"
@@ -199,6 +196,16 @@ std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side,
     return base64::encode(png::encode(img, png::Effort::Smallest));
 }
 
+std::string fit_png_to_base64(std::string_view png, std::int64_t max_side, int& sent_width, int& sent_height) {
+    // The caller knows the screenshot's size: one that fits is never decoded.
+    if (max_side <= 0 || std::max(sent_width, sent_height) <= max_side) return base64::encode(png);
+    Raster img = decode_rgb(png);
+    fit_within(img, max_side);
+    sent_width = img.width();
+    sent_height = img.height();
+    return base64::encode(png::encode(img, png::Effort::Smallest));
+}
+
 std::string base64_to_image_bytes(std::string_view base64_data) { return base64::decode(base64_data); }
 
 PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int64_t height) {
@@ -219,29 +226,6 @@ PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int6
 PixelBox to_absolute_box(const std::array<double, 4>& b, std::int64_t width, std::int64_t height) {
     return {coords::relative_to_pixel(b[0], width), coords::relative_to_pixel(b[1], height),
             coords::relative_to_pixel(b[2], width), coords::relative_to_pixel(b[3], height)};
-}
-
-CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& device_id,
-                                              const std::string& output_dir,
-                                              std::optional<std::int64_t> display_id) {
-    // Device errors, capture errors and undecodable data all surface before anything
-    // is created on disk.
-    std::string serial = adb::resolve_device_id(device_id);
-    adb::Screenshot shot = adb::get_screenshot(serial, display_id);
-    const std::string bytes = base64_to_image_bytes(shot.base64_data);
-    fs::ensure_directory(output_dir);
-    // Named after the capture time; a capture of the same second (another run into the
-    // same directory) gets "_2", "_3", ... instead of replacing this one.
-    const std::string stamp = fs::local_time_text("%Y%m%d_%H%M%S");
-    std::string path = fs::write_new_file(output_dir, [&](const std::string& n) { return stamp + n + ".png"; }, bytes).path;
-    if (RunObserver* observer = current_run_observer()) {
-        try {
-            observer->on_screenshot_saved(path);
-        } catch (...) {
-            // An observer's failure is its own; the capture succeeded.
-        }
-    }
-    return {path, serial};
 }
 
 std::string safe_suffix(const std::optional<std::string>& suffix) {

@@ -1,6 +1,6 @@
 // Image operations shared by the screen modes: loading as RGB, encoding for the
-// model, coordinate conversion from the model's 0-1000 space, screenshot capture to
-// a file, and drawing results onto copies of screenshots.
+// model, coordinate conversion from the model's 0-1000 space, and drawing results
+// onto copies of screenshots. (Capturing a screenshot is device/capture.hpp.)
 //
 // Images are rasters of 8-bit RGB pixels (utils/raster.hpp). PNG and JPEG files are
 // read; a file over kMaxFileBytes or an image over kMaxPixels is refused before it
@@ -83,6 +83,10 @@ EncodedImage encode_image(const std::string& image_path, std::int64_t quality = 
 // encoded again, and the two sizes set to those of the result.
 std::string fit_png_base64(const std::string& base64_png, std::int64_t max_side, int& sent_width, int& sent_height);
 
+// The same for PNG bytes (a screenshot as the device sent it): the Base64 text a model
+// message carries, of the bytes as they are when they fit, else of the scaled copy.
+std::string fit_png_to_base64(std::string_view png, std::int64_t max_side, int& sent_width, int& sent_height);
+
 // Decodes standard Base64 (characters outside the alphabet are skipped). Throws
 // DecodeError for wrong padding.
 std::string base64_to_image_bytes(std::string_view base64_data);
@@ -96,18 +100,6 @@ std::string base64_to_image_bytes(std::string_view base64_data);
 // NaN and infinite values throw ConversionError.
 PixelBox to_absolute_box(const Json& bounding_box, std::int64_t width, std::int64_t height);
 PixelBox to_absolute_box(const std::array<double, 4>& bounding_box, std::int64_t width, std::int64_t height);
-
-struct CapturedScreenshot {
-    std::string file_path;           // output_dir/%Y%m%d_%H%M%S.png
-    std::string resolved_device_id;  // the serial the screenshot came from
-};
-
-// Resolves the device, takes a screenshot (of `display_id` when given) and writes it
-// as a time-stamped PNG into output_dir (created when missing). Device and capture
-// errors pass through before anything is created on disk.
-CapturedScreenshot capture_screenshot_to_file(const std::optional<std::string>& device_id,
-                                              const std::string& output_dir,
-                                              std::optional<std::int64_t> display_id = std::nullopt);
 
 // "locate" for an empty or absent suffix; surrounding white space removed, blanks
 // (and path separators, so the file stays in the output directory) turned into "-".

@@ -5,7 +5,7 @@
 #include <droidlens/errors.hpp>
 
 #include "modes/automate.hpp"
-#include "utils/action_executor.hpp"
+#include "device/action_executor.hpp"
 
 #include <cstddef>
 #include <cstdint>

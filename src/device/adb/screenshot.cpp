@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace droidlens::adb {
 
@@ -36,12 +37,8 @@ bool is_text(std::string_view s) {
     return true;
 }
 
-// `screencap -d` takes a SurfaceFlinger (physical) display id, while callers name
-// logical displays: the ids of `dumpsys window` and `input -d`, which `input` keeps.
-// The logical id is mapped through the display enumeration; a display without a
-// physical output keeps its logical id, and so does every display of a device whose
-// display report is empty or unreadable. A device that hangs or a missing adb fails
-// here as it would in the capture itself.
+}  // namespace
+
 std::string screencap_display(const std::optional<std::string>& device_id, std::int64_t display_id) {
     Json displays;
     try {
@@ -54,14 +51,20 @@ std::string screencap_display(const std::optional<std::string>& device_id, std::
     return screencap_display_id(displays, display_id);
 }
 
-}  // namespace
-
 Screenshot get_screenshot(const std::optional<std::string>& device_id, std::optional<std::int64_t> display_id) {
+    std::optional<std::string> mapped;
+    if (display_id) mapped = screencap_display(device_id, *display_id);
+    PngScreenshot shot = capture_png(device_id, mapped);
+    return {base64::encode(shot.png), shot.width, shot.height};
+}
+
+PngScreenshot capture_png(const std::optional<std::string>& device_id,
+                          const std::optional<std::string>& screencap_display_id) {
     auto argv = adb_prefix(device_id);
     argv.insert(argv.end(), {"exec-out", "screencap", "-p"});
-    if (display_id) argv.insert(argv.end(), {"-d", screencap_display(device_id, *display_id)});
+    if (screencap_display_id) argv.insert(argv.end(), {"-d", *screencap_display_id});
 
-    const auto result = detail::run_adb(argv, kCaptureTimeout, "Screenshot failed", device_id);
+    auto result = detail::run_adb(argv, kCaptureTimeout, "Screenshot failed", device_id);
     std::string_view png = result.stdout_data;
     auto failure = [&](const std::string& why) {
         return DeviceError(detail::failure_prefix("Screenshot failed", device_id) + ": " + why);
@@ -87,8 +90,13 @@ Screenshot get_screenshot(const std::optional<std::string>& device_id, std::opti
         throw failure("the PNG image is truncated (" + std::to_string(png.size()) + " bytes)");
     png = png.substr(0, end + kPngEnd.size());
 
-    Screenshot shot;
-    shot.base64_data = base64::encode(png);
+    PngScreenshot shot;
+    // The image is cut out of the output in place (no copy of a screenful of bytes).
+    const size_t offset = static_cast<size_t>(png.data() - result.stdout_data.data());
+    const size_t size = png.size();
+    shot.png = std::move(result.stdout_data);
+    shot.png.resize(offset + size);
+    shot.png.erase(0, offset);
     shot.width = static_cast<int>(width);
     shot.height = static_cast<int>(height);
     return shot;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/adb/input.hpp"
+#include "device/adb/device.hpp"
 
 namespace droidlens::actions {
 
@@ -62,7 +62,8 @@ struct ActionResult {
     Json to_json() const;  // {"success", "message", "should_finish"}
 };
 
-// Performs action mappings on one device and display over `adb shell input`.
+// Performs action mappings on the device and display of a device facade over
+// `adb shell input`.
 //
 // Tap is `input tap`; Double Tap two taps 100 ms apart in one device shell line (two
 // separate adb calls would land too far apart to count as a double tap); Long Press a
@@ -82,6 +83,9 @@ struct ActionResult {
 // send nothing. A missing or hanging adb raises ProcessError / TimeoutError.
 class ActionHandler {
 public:
+    // Input goes to the facade's device and display (a copy of the facade is kept).
+    explicit ActionHandler(const adb::Device& device);
+    // The same for a serial passed to adb as it is (absent: adb's only device).
     explicit ActionHandler(std::optional<std::string> device_id = std::nullopt,
                            std::optional<std::int64_t> display_id = std::nullopt);
 
@@ -90,7 +94,7 @@ public:
     ActionResult execute(const Json& action, int width, int height) const;
 
 private:
-    adb::InputTarget target_;
+    adb::Device device_;
 };
 
 }  // namespace droidlens::actions

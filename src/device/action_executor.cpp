@@ -1,4 +1,5 @@
-#include "utils/action_executor.hpp"
+#include "device/action_executor.hpp"
+
 #include "utils/coords.hpp"
 #include "utils/text.hpp"
 
@@ -482,8 +483,10 @@ Json ActionResult::to_json() const {
     return j;
 }
 
+ActionHandler::ActionHandler(const adb::Device& device) : device_(device) {}
+
 ActionHandler::ActionHandler(std::optional<std::string> device_id, std::optional<std::int64_t> display_id)
-    : target_{std::move(device_id), display_id} {}
+    : device_(adb::Device::unresolved(std::move(device_id), display_id)) {}
 
 ActionResult ActionHandler::execute(const Json& action, int width, int height) const {
     if (width <= 0 || height <= 0)
@@ -511,9 +514,7 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
         if (!x || !y || !std::isfinite(*x) || !std::isfinite(*y)) return std::nullopt;
         return std::make_pair(coords::relative_to_pixel(*x, width), coords::relative_to_pixel(*y, height));
     };
-    auto run_input = [&](const std::vector<std::string>& args) {
-        return adb::run_shell(target_, adb::input_words(target_, args));
-    };
+    auto run_input = [&](const std::vector<std::string>& args) { return device_.input(args); };
     auto failed = [&](const std::string& what, const adb::ShellOutcome& o) {
         return fail_result(what + " failed: " + o.error);
     };
@@ -534,11 +535,11 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
         // Both taps in one device shell line, the first in the background, so they
         // land about 100 ms apart whatever the adb round trip costs; the line fails
         // when either tap fails.
-        std::vector<std::string> words = adb::input_words(target_, {"tap", xs, ys});
+        std::vector<std::string> words = adb::input_words(device_.target(), {"tap", xs, ys});
         words.insert(words.end(), {"&", "sleep", "0.1;"});
-        for (auto& w : adb::input_words(target_, {"tap", xs, ys})) words.push_back(std::move(w));
+        for (auto& w : adb::input_words(device_.target(), {"tap", xs, ys})) words.push_back(std::move(w));
         words.insert(words.end(), {"&&", "wait", "$!"});
-        const auto o = adb::run_shell(target_, words);
+        const auto o = device_.shell(words);
         return o.ok ? ActionResult{true, "Double-tapped " + where, false} : failed("Double Tap", o);
     }
     if (name == "Swipe") {
@@ -580,7 +581,7 @@ ActionResult ActionHandler::execute(const Json& action, int width, int height) c
         } catch (const ValueError& e) {
             return fail_result(std::string("Nothing typed: ") + e.what());
         }
-        const adb::ImeTyping t = adb::type_with_adb_keyboard(target_, steps);
+        const adb::ImeTyping t = device_.type_with_adb_keyboard(steps);
         const std::string restore = t.restore_error.empty() ? "" : "; " + t.restore_error;
         switch (t.status) {
             case adb::ImeTyping::Status::NotInstalled: return fail_result(no_keyboard_message(text));
