@@ -37,6 +37,7 @@ enum FlagGroup : unsigned {
     kModel = 1u << 0,
     kReport = 1u << 1,
     kWriteConfig = 1u << 2,
+    kWorkers = 1u << 3,
 };
 struct ModeHelp {
     const char* name;
@@ -66,7 +67,7 @@ constexpr ModeHelp kModeHelp[] = {
      "droidlens screenshot -o shots --display-id 2"},
     {"doctor", kModel | kWriteConfig, "droidlens doctor [model options] [--write-config FILE]",
      "droidlens doctor --base-url http://localhost:11434/v1 --model qwen2.5vl --write-config model.json"},
-    {"mcp", kModel, "droidlens mcp [model options]",
+    {"mcp", kModel | kWorkers, "droidlens mcp [model options] [--workers N]",
      "droidlens mcp --base-url http://localhost:11434/v1 --model qwen2.5vl"},
 };
 
@@ -141,6 +142,7 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
         {"--base-url", kModel},    {"--api-key", kModel},     {"--model", kModel},          {"--temperature", kModel},
         {"--max-tokens", kModel},  {"--timeout", kModel},     {"--tool-choice", kModel},    {"--coordinates", kModel},
         {"--max-image-side", kModel}, {"--config", kModel},   {"--report", kReport},        {"--write-config", kWriteConfig},
+        {"--workers", kWorkers},
     };
     for (const Flag& f : flags) {
         if (!(help.groups & f.group)) continue;
@@ -282,6 +284,10 @@ int main(int argc, char** argv) {
     std::optional<std::string> write_config;
     app.add_option("--write-config", write_config, "doctor: write the settings it found into this JSON file (merged)")
         ->type_name("FILE");
+    int workers = mcp::kDefaultWorkers;
+    app.add_option("--workers", workers, "mcp: tool calls that run at once, one at a time per device")
+        ->type_name("N")
+        ->default_str(std::to_string(mcp::kDefaultWorkers));
     app.add_flag("--report", report, "Also write an HTML report of the run into the output directory (or DROIDLENS_REPORT=1)");
     app.set_version_flag("--version", std::string("droidlens ") + kVersion);
 
@@ -347,8 +353,11 @@ int main(int argc, char** argv) {
 
         // The protocol server takes the same model settings; the run options become
         // the defaults of its tool calls.
+        if (mode == "mcp" && (workers < 1 || workers > 64))
+            return fail("--workers must be from 1 to 64, got " + std::to_string(workers), 2);
         if (mode == "mcp")
-            return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, run["lang"].get<std::string>()});
+            return mcp::serve_stdio(load_model_config(overrides), {output_dir, max_steps, run["lang"].get<std::string>()},
+                                    workers);
         if (mode == "doctor") {
             ModelConfig config = load_model_config(overrides);
             require_model_service(config);
