@@ -202,13 +202,15 @@ int exit_status(const std::exception& e) {
 }
 
 // A record that says the task was not done: an action that failed, an automation
-// that stopped at its step limit, a diff whose score is above --fail-above.
+// that stopped at its step limit, a diff whose score is above --fail-above, a
+// statement that did not hold (assert) or did not come true in time (wait).
 bool task_not_done(const droidlens::Json& record) {
     if (!record.is_object()) return false;
     const droidlens::Json mode = record.value("mode", droidlens::Json());
     if (mode == "action") return record.value("success", droidlens::Json(true)) == false;
     if (mode == "automate") return record.value("status", droidlens::Json()) == "max_steps";
     if (mode == "diff") return record.value("passed", droidlens::Json(true)) == false;  // --fail-above
+    if (mode == "assert" || mode == "wait") return record.value("passed", droidlens::Json(false)) != true;
     return false;
 }
 

@@ -29,6 +29,8 @@ struct ModeArgs {
     std::string output_dir = kDefaultOutputDir;
     std::int64_t max_steps = kDefaultMaxSteps;
     std::string lang = kDefaultLang;      // "en" selects English prompts, anything else Chinese
+    double timeout = 30.0;                // wait: seconds until it gives up
+    double interval = 1.0;                // wait: seconds between polls
 };
 
 // Run options of route(), all optional.
