@@ -62,6 +62,10 @@ constexpr ModeHelp kModeHelp[] = {
      "droidlens action \"open the Wi-Fi settings\""},
     {"automate", kModel | kReport, "droidlens automate TASK [--max-steps N] [--device-id SERIAL]",
      "droidlens automate \"turn on airplane mode\" --max-steps 8 --lang en"},
+    {"assert", kModel | kReport, "droidlens assert STATEMENT [-i SCREENSHOT ...] [--device-id SERIAL]",
+     "droidlens assert \"the Wi-Fi switch is on\" -i settings.png --lang en"},
+    {"wait", kModel | kReport, "droidlens wait STATEMENT [--timeout SECONDS] [--interval SECONDS] [--device-id SERIAL]",
+     "droidlens wait \"the download has finished\" --timeout 30 --interval 1 --lang en"},
     {"devices", 0, "droidlens devices", "droidlens devices"},
     {"screenshot", 0, "droidlens screenshot [-o DIR] [--device-id SERIAL] [--display-id N]",
      "droidlens screenshot -o shots --display-id 2"},
@@ -86,8 +90,9 @@ constexpr const char* kExitStatuses =
     "  4         model service: unreachable, HTTP error, time-out, reply too large\n"
     "  5         model answer unusable: no tool call, malformed arguments, empty answer\n"
     "  6         finished without doing the task: an action that failed, an automation\n"
-    "            stopped at its step limit, a diff score above --fail-above (the record\n"
-    "            is still printed)\n"
+    "            stopped at its step limit, a diff score above --fail-above, a statement\n"
+    "            that did not hold (assert) or did not come true in time (wait); the\n"
+    "            record is still printed\n"
     "  130, 143  interrupted (Ctrl-C, SIGTERM)";
 
 std::string padded(std::string name, std::size_t width) {
@@ -119,6 +124,11 @@ std::string mode_list() {
     return names;
 }
 
+// `--timeout` is one flag with two meanings: in the wait mode the wait's own time-out
+// (a run option), everywhere else the budget of one model call (a model setting; a
+// wait's calls then take theirs from the configuration).
+constexpr std::string_view kSharedFlag = "--timeout";
+
 std::string option_line(const CLI::Option& opt) {
     std::string names = opt.get_name(false, true);
     if (!opt.get_type_name().empty() && opt.get_type_size() != 0) names += " " + opt.get_type_name();
@@ -131,9 +141,16 @@ std::string option_line(const CLI::Option& opt) {
 // (from the run options table), then the flags of its groups.
 std::string option_lines(const CLI::App& app, const ModeHelp& help) {
     std::string text;
-    for (const droidlens::RunOption& o : droidlens::run_options())
-        if (droidlens::option_takes(o, help.name))
-            if (const CLI::Option* opt = app.get_option_no_throw(o.flag)) text += option_line(*opt);
+    bool shared_flag_taken = false;
+    for (const droidlens::RunOption& o : droidlens::run_options()) {
+        if (!droidlens::option_takes(o, help.name)) continue;
+        if (o.flag == kSharedFlag) {
+            shared_flag_taken = true;
+            text += "  " + padded(std::string(o.flag) + " " + o.metavar, 28) + o.help + "\n";
+        } else if (const CLI::Option* opt = app.get_option_no_throw(o.flag)) {
+            text += option_line(*opt);
+        }
+    }
     struct Flag {
         const char* name;
         unsigned group;
@@ -145,7 +162,7 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
         {"--workers", kWorkers},
     };
     for (const Flag& f : flags) {
-        if (!(help.groups & f.group)) continue;
+        if (!(help.groups & f.group) || (shared_flag_taken && f.name == kSharedFlag)) continue;
         if (const CLI::Option* opt = app.get_option_no_throw(f.name)) text += option_line(*opt);
     }
     return text;
@@ -198,13 +215,15 @@ int exit_status(const std::exception& e) {
 }
 
 // A record that says the task was not done: an action that failed, an automation
-// that stopped at its step limit, a diff whose score is above --fail-above.
+// that stopped at its step limit, a diff whose score is above --fail-above, a
+// statement that did not hold (assert) or did not come true in time (wait).
 bool task_not_done(const droidlens::Json& record) {
     if (!record.is_object()) return false;
     const droidlens::Json mode = record.value("mode", droidlens::Json());
     if (mode == "action") return record.value("success", droidlens::Json(true)) == false;
     if (mode == "automate") return record.value("status", droidlens::Json()) == "max_steps";
     if (mode == "diff") return record.value("passed", droidlens::Json(true)) == false;  // --fail-above
+    if (mode == "assert" || mode == "wait") return record.value("passed", droidlens::Json(false)) != true;
     return false;
 }
 
@@ -251,6 +270,7 @@ int main(int argc, char** argv) {
     // One value per occurrence: a request after -i is never read as a second file.
     std::map<std::string, std::vector<std::string>> given;
     for (const RunOption& o : run_options()) {
+        if (o.flag == kSharedFlag) continue;  // read from the model's flag, by mode (below)
         std::string names = o.short_flag ? std::string(o.short_flag) + "," + o.flag : std::string(o.flag);
         CLI::Option* opt = app.add_option(names, given[o.name], o.help)->type_name(o.metavar)->allow_extra_args(false);
         if (o.type != OptionType::kTextList) opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -338,6 +358,10 @@ int main(int argc, char** argv) {
     try {
         // Every run option, checked as the library checks it (absent ones null), and
         // an empty request refused before any model setting is looked at.
+        if (mode == "wait" && overrides.timeout) {
+            given["timeout"] = {dump_json(Json(*overrides.timeout))};
+            overrides.timeout.reset();
+        }
         Json run = Json::object();
         for (const RunOption& o : run_options()) run[o.name] = option_value_from_text(o, given[o.name]);
         check_request(mode, prompt);

@@ -84,9 +84,11 @@ def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
           lang: str = "cn", *, adb_server: Optional[str] = None, mask: Union[str, list[str], None] = None,
           merge_gap: Optional[int] = None, max_boxes: Optional[int] = None, min_area: Optional[int] = None,
-          fail_above: Optional[float] = None, cancel_token: Optional[CancelToken] = None) -> Optional[_Record]:
+          fail_above: Optional[float] = None, timeout: Optional[float] = None, interval: Optional[float] = None,
+          cancel_token: Optional[CancelToken] = None) -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
-    "action", "automate") and returns its record, keys in the record's order.
+    "action", "automate", "assert", "wait") and returns its record, keys in the
+    record's order.
 
     adb_server names the adb server to use ("HOST:PORT"; default: the local one).
     The other keyword-only arguments are the diff mode's (other modes refuse them): mask
@@ -94,6 +96,7 @@ def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
     merges regions closer than that many pixels, max_boxes (0: all) and min_area
     limit them, and fail_above makes the record's "passed" False when diff_score is
     above it. With any of them the record also has "regions" and "resized".
+    timeout (seconds, default 30) and interval (default 1) are the wait mode's.
 
     The interpreter lock is released while the mode runs, so threads may drive
     different devices at once. Ctrl-C stops this run alone (its adb children are

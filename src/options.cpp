@@ -18,28 +18,28 @@ using T = OptionType;
 constexpr std::optional<double> kAny = std::nullopt;
 
 // The modes that reach a device, and those that read screenshots.
-constexpr const char* kScreenModes = "nodepin locate ocr glyphpin action automate screenshot";
+constexpr const char* kScreenModes = "nodepin locate ocr glyphpin action automate assert wait screenshot";
 
 // One row per option. The positional ones come first, in route()'s order; the others
 // are keyword-only. Modes listed for an option that is not kOwnModes say where it
 // means something (help, tool schemas); every mode still accepts it.
 const std::vector<RunOption> kOptions = {
     {"image_paths", T::kTextList, nullptr, "Screenshot file; repeat for several (none: capture from the device)",
-     "diff locate ocr glyphpin", kPositional | kPath, kAny, kAny, nullptr, "--image", "-i", "PATH"},
+     "diff locate ocr glyphpin assert", kPositional | kPath, kAny, kAny, nullptr, "--image", "-i", "PATH"},
     {"device_id", T::kText, nullptr, "adb serial of the device (needed when several are connected)",
-     "displays nodepin locate ocr glyphpin action automate screenshot", kPositional, kAny, kAny, nullptr,
+     "displays nodepin locate ocr glyphpin action automate assert wait screenshot", kPositional, kAny, kAny, nullptr,
      "--device-id", nullptr, "SERIAL"},
     {"display_id", T::kInteger, nullptr, "Display of the device (default: the main display)", kScreenModes,
      kPositional, 0, kAny, nullptr, "--display-id", nullptr, "ID"},
     {"output_dir", T::kText, kDefaultOutputDir, "Directory for screenshots and annotated images",
-     "diff nodepin locate ocr glyphpin action automate screenshot mcp", kPositional | kPath, kAny, kAny, nullptr,
+     "diff nodepin locate ocr glyphpin action automate assert wait screenshot mcp", kPositional | kPath, kAny, kAny, nullptr,
      "--output-dir", "-o", "DIR"},
     {"max_steps", T::kInteger, kDefaultMaxSteps, "Step limit of the automate mode", "automate mcp", kPositional, 0,
      kAny, nullptr, "--max-steps", nullptr, "N"},
-    {"lang", T::kText, kDefaultLang, "Prompt language: en, or cn for Chinese", "ocr glyphpin automate mcp",
+    {"lang", T::kText, kDefaultLang, "Prompt language: en, or cn for Chinese", "ocr glyphpin automate assert wait mcp",
      kPositional, kAny, kAny, nullptr, "--lang", nullptr, "LANG"},
     {"adb_server", T::kText, nullptr, "adb server to use, HOST:PORT (default: the local one)",
-     "displays nodepin locate ocr glyphpin action automate screenshot devices", 0, kAny, kAny, "HOST:PORT",
+     "displays nodepin locate ocr glyphpin action automate assert wait screenshot devices", 0, kAny, kAny, "HOST:PORT",
      "--adb-server", nullptr, "HOST:PORT"},
     {"mask", T::kTextList, nullptr,
      "Leave an area out of the diff: x1,y1,x2,y2 in 0-1000 of the width and height, status-bar or nav-bar; "
@@ -56,6 +56,10 @@ const std::vector<RunOption> kOptions = {
      "Exit with status 6 when the diff score (0-1) is above SCORE; the record is still printed (and says "
      "passed: false)",
      "diff", kOwnModes, 0, 1, nullptr, "--fail-above", nullptr, "SCORE"},
+    {"timeout", T::kReal, nullptr, "Seconds the wait gives up after, with exit status 6 (default 30)", "wait", kOwnModes,
+     0, 86400, nullptr, "--timeout", nullptr, "SECONDS"},
+    {"interval", T::kReal, nullptr, "Seconds between a wait's captures of the screen (default 1)", "wait", kOwnModes, 0,
+     3600, nullptr, "--interval", nullptr, "SECONDS"},
 };
 
 // Integers pass; decimals and booleans are truncated toward zero; anything else is

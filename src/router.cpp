@@ -5,6 +5,7 @@
 #include <droidlens/run.hpp>
 
 #include "modes/action.hpp"
+#include "modes/assert.hpp"
 #include "modes/automate.hpp"
 #include "modes/diff.hpp"
 #include "modes/displays.hpp"
@@ -12,6 +13,7 @@
 #include "modes/locate.hpp"
 #include "modes/nodepin.hpp"
 #include "modes/ocr.hpp"
+#include "modes/wait.hpp"
 #include "router.hpp"
 #include "utils/args.hpp"
 #include "utils/text.hpp"
@@ -37,6 +39,10 @@ const std::vector<ModeEntry> kTable = {
     {{"glyphpin", true, "find the requested text and return every value with its box"}, &glyphpin::run},
     {{"action", true, "let the model choose and perform one device action"}, &action::run},
     {{"automate", true, "carry out a multi-step task on the device"}, &automate::run},
+    {{"assert", true, "check a statement about the screen: passed or not, the reason and the evidence"},
+     &assertion::run},
+    {{"wait", true, "poll the device's screen until a statement about it is true, or the time is up"},
+     &waiting::run},
 };
 
 bool asks_for_nothing(const ModeInfo& info, const std::string& prompt) {

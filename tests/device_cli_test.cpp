@@ -244,6 +244,66 @@ TEST_F(DeviceCli, CtrlCWhileTheModelThinksStopsTheRunAndKeepsItsScreenshots) {
     EXPECT_EQ(input_log(), (std::vector<std::string>{"input tap 308 640", "input keyevent 4"}));
 }
 
+// A model that looks at the screen it was sent: "the screen has gone dark" holds when
+// its pixels are dark.
+fakes::ScriptedReply dark_screen_verdict(const fakes::RecordedRequest& r) {
+    const auto images = testsupport::request_images(r.json.value());
+    const bool dark = !images.empty() && testsupport::rgb_of(images[0], 0, 0)[0] < 0x40;
+    return testsupport::tool_reply("return_verdict",
+                                   {{"passed", dark}, {"reason", dark ? "The screen is dark." : "The screen is grey."},
+                                    {"confidence", 1}});
+}
+
+TEST_F(DeviceCli, WaitAsksOnlyForScreensThatChangedAndPassesOnTheNewOne) {
+    // Captures 1 to 3 show the grey screen, 4 and later the dark one.
+    adb.set_file(kSerial, "screens/1.png", testsupport::tiny_png(617, 1280, 0x80));
+    adb.set_file(kSerial, "screens/4.png", testsupport::tiny_png(617, 1280, 0x10));
+    server.set_responder(&dark_screen_verdict);
+    const CliRun r = droidlens_cli({"wait", "the screen has gone dark", "--timeout", "30", "--interval", "0.05"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Json record = Json::parse(r.out);
+    EXPECT_EQ(record["mode"], "wait");
+    EXPECT_EQ(record["passed"], true);
+    EXPECT_EQ(record["polls"], 4);
+    EXPECT_EQ(record["model_calls"], 2);  // the grey screen once, the dark one once
+    EXPECT_EQ(server.requests().size(), 2u);
+    ASSERT_EQ(record["verdicts"].size(), 2u);
+    EXPECT_EQ(record["verdicts"][0]["passed"], false);
+    EXPECT_EQ(record["verdicts"][1]["poll"], 4);
+    EXPECT_NE(r.err.find("[wait] poll 2 at "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" s: screen unchanged, not asked again\n"), std::string::npos) << r.err;
+}
+
+TEST_F(DeviceCli, WaitGivesUpAtItsTimeoutWithTheLastVerdict) {
+    server.set_responder(&dark_screen_verdict);
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun r = droidlens_cli({"wait", "the screen has gone dark", "--timeout", "1", "--interval", "0.2"});
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_EQ(r.status, 6) << r.err;
+    const Json record = Json::parse(r.out);
+    EXPECT_EQ(record["passed"], false);
+    EXPECT_EQ(record["timed_out"], true);
+    EXPECT_EQ(record["reason"], "The screen is grey.");
+    EXPECT_GE(record["polls"].get<int>(), 3);
+    EXPECT_EQ(record["model_calls"], 1);
+    EXPECT_LT(took, 15.0);  // bounded by the timeout, not by the test's own limit
+
+    // Screenshots are a device's business: wait takes no image files.
+    const CliRun images = droidlens_cli({"wait", "x", "-i", testsupport::source_dir() + "/examples/settings_before.png"});
+    EXPECT_EQ(images.status, 2) << images.err;
+}
+
+TEST_F(DeviceCli, CtrlCStopsAWait) {
+    server.set_responder(&dark_screen_verdict);
+    testsupport::TempDir logs;
+    BackgroundCli cli(logs, {"wait", "the screen has gone dark", "--timeout", "600", "--interval", "0.1",
+                             "--base-url", server.base_url(), "--model", "m", "-o", out.str()});
+    ASSERT_TRUE(eventually([&] { return server.requests().size() == 1; }));
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.wait(), 130);
+    EXPECT_EQ(cli.out(), "");
+}
+
 TEST_F(DeviceCli, SigtermWhileAdbHangsLeavesNoChildBehind) {
     adb.set_knob("HANG", "47.25");
     adb.set_knob("ONLY", "input");

@@ -291,6 +291,71 @@ TEST_F(QueryCliTest, ARealScreenshotsWordComesBackOntoItsPixelsInEveryFrame) {
     }
 }
 
+// `assert` against a model that reads: Tesseract on the screenshot it was sent. "the
+// screen shows the word W" holds when it reads W there, with W's box as evidence.
+TEST_F(QueryCliTest, AssertJudgesWhatTheScreenShowsWithEveryServerStyle) {
+    REQUIRE_SHARED_FIXTURE(shot, "screenshots/collegecompanion_dashboard_1080x2400.png");
+    if (!proc::on_path("tesseract")) GTEST_SKIP() << "tesseract is not installed (scripts/install-deps installs it)";
+    const auto truth = tesseract_word(shot, "Attendance");
+    ASSERT_TRUE(truth) << "Tesseract did not read the word on the full-size screenshot";
+    server.set_responder([this](const fakes::RecordedRequest& r) {
+        const Json body = r.json.value();
+        const std::string statement = body["messages"][1]["content"][0]["text"];
+        const std::string word = statement.substr(statement.rfind(' ') + 1);
+        const auto images = testsupport::request_images(body);
+        const std::string sent = dir.file("sent.png");
+        image::write_png(images.at(0), sent);
+        const double w = images[0].width(), h = images[0].height();
+        const auto b = tesseract_word(sent, word);
+        Json verdict = {{"passed", b.has_value()},
+                        {"reason", b ? "The word " + word + " is on the screen." : "No word " + word + " is shown."},
+                        {"confidence", 0.9}};
+        if (b) verdict["evidence_box"] = {(*b)[0] * 1000 / w, (*b)[1] * 1000 / h, (*b)[2] * 1000 / w, (*b)[3] * 1000 / h};
+        return testsupport::tool_reply("return_verdict", verdict);
+    });
+    for (const auto style : {fakes::ServerStyle::kOpenAI, fakes::ServerStyle::kOllama, fakes::ServerStyle::kHermes}) {
+        server.set_style(style);
+        const std::string out = dir.file("out" + std::to_string(static_cast<int>(style)));
+        const CliRun yes = droidlens_cli({"assert", "the screen shows the word Attendance", "-i", shot, "-o", out});
+        ASSERT_EQ(yes.status, 0) << yes.err;
+        const Json passed = Json::parse(yes.out);
+        EXPECT_EQ(passed["mode"], "assert");
+        EXPECT_EQ(passed["passed"], true);
+        EXPECT_EQ(passed["reason"], "The word Attendance is on the screen.");
+        const image::PixelBox px = image::to_absolute_box(passed["evidence_box"], 1080, 2400);
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(px[i], (*truth)[i], 3) << "edge " << i;
+        const image::Raster green = image::load_rgb(passed["annotated_image_path"].get<std::string>());
+        EXPECT_EQ(testsupport::rgb_of(green, static_cast<int>(px[0]), static_cast<int>(px[1])), (testsupport::Rgb{0, 255, 0}));
+
+        // A statement that does not hold: the record all the same, and exit status 6.
+        const CliRun no = droidlens_cli({"assert", "the screen shows the word Bluetooth", "-i", shot, "-o", out});
+        ASSERT_EQ(no.status, 6) << no.err;
+        const Json failed = Json::parse(no.out);
+        EXPECT_EQ(failed["passed"], false);
+        EXPECT_TRUE(failed["evidence_box"].is_null());
+        const image::Raster red = image::load_rgb(failed["annotated_image_path"].get<std::string>());
+        EXPECT_EQ(testsupport::rgb_of(red, 0, 0), (testsupport::Rgb{255, 0, 0}));  // the whole screen framed
+    }
+    // One request per statement, each with the one screenshot and the forced verdict tool.
+    for (const auto& request : server.requests()) {
+        EXPECT_EQ(testsupport::request_images(request.json.value()).size(), 1u);
+    }
+    EXPECT_EQ(server.requests().size(), 6u);
+}
+
+// A verdict without a real boolean is never a pass: exit status 5 with the reason.
+TEST_F(QueryCliTest, AssertRefusesAVerdictWithoutABoolean) {
+    const std::string shot = testsupport::source_dir() + "/examples/settings_before.png";
+    for (const Json& verdict : {Json{{"passed", "yes"}, {"reason", "looks fine"}},
+                                Json{{"reason", "the switch is on"}, {"confidence", 1}}}) {
+        server.enqueue(testsupport::tool_reply("return_verdict", verdict));
+        const CliRun r = droidlens_cli({"assert", "the Wi-Fi switch is on", "-i", shot});
+        EXPECT_EQ(r.status, 5) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("droidlens: error: The model's verdict ", 0), 0u) << r.err;
+    }
+}
+
 TEST_F(QueryCliTest, DoctorFindsTheSettingsForEachServerAndTheyWork) {
     struct Server {
         fakes::ServerStyle style;

@@ -68,7 +68,7 @@ TEST_F(RouterTest, EveryModeNameReachesItsOwnHandler) {
         EXPECT_EQ(g_calls.size(), 1u);
     }
     EXPECT_EQ(mode_names(), (std::vector<std::string>{"displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
-                                                      "action", "automate"}));
+                                                      "action", "automate", "assert", "wait"}));
 }
 
 TEST_F(RouterTest, DefaultsAndTheCommonArgumentSet) {

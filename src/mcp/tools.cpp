@@ -232,6 +232,38 @@ const char* const kAutomateSchema = R"({
   "required": ["mode", "status", "message", "steps"]
 })";
 
+const char* const kAssertSchema = R"json({
+  "type": "object",
+  "properties": {
+    "mode": {"const": "assert"},
+    "passed": {"type": "boolean", "description": "the statement holds on the screen"},
+    "reason": {"type": "string", "description": "the model's one-sentence reason"},
+    "evidence_box": {"description": "[x1, y1, x2, y2] in 0-1000 of what decided it, or null"},
+    "confidence": {"description": "the model's confidence, 0 to 1, or null"},
+    "image_dimensions": {"type": "array", "items": {"type": "array", "items": {"type": "integer"}}},
+    "page": {"type": "integer", "description": "the screenshot the evidence is on, from 1"},
+    "annotated_image_path": {"type": ["string", "null"], "description": "the evidence drawn, green passed, red not"}
+  },
+  "required": ["mode", "passed", "reason"]
+})json";
+
+const char* const kWaitSchema = R"json({
+  "type": "object",
+  "properties": {
+    "mode": {"const": "wait"},
+    "passed": {"type": "boolean", "description": "the statement came true before the time-out"},
+    "reason": {"type": "string", "description": "the last verdict's reason"},
+    "evidence_box": {"description": "[x1, y1, x2, y2] in 0-1000 of what decided the last verdict, or null"},
+    "polls": {"type": "integer", "description": "screenshots taken"},
+    "model_calls": {"type": "integer", "description": "screens the model judged (unchanged screens are not sent again)"},
+    "waited_s": {"type": "number", "description": "seconds the wait took"},
+    "timed_out": {"type": "boolean"},
+    "verdicts": {"type": "array", "description": "one entry per judged screen: poll, at_s, passed, reason, evidence_box, screenshot_path, annotated_image_path"},
+    "annotated_image_path": {"type": ["string", "null"]}
+  },
+  "required": ["mode", "passed", "reason", "polls", "model_calls", "waited_s"]
+})json";
+
 const char* const kAnyModeSchema = R"({
   "type": "object",
   "properties": {"mode": {"type": "string"}}
@@ -386,6 +418,28 @@ ToolSpec mode_tool(const ModeInfo& info) {
         t.prompt_text = "The task, in natural language";
         t.output_schema = Json::parse(kAutomateSchema);
         t.annotations = hints(false, true);
+    } else if (mode == "assert") {
+        t.title = "Check a statement about the screen";
+        t.description =
+            "Ask the vision model whether a statement is true of the screen (\"the Wi-Fi switch is on\", \"an "
+            "error dialog is shown\"): returns passed (true or false), a one-sentence reason, the evidence_box "
+            "[x1, y1, x2, y2] in 0-1000 of what decided it, the confidence, and the screenshot with the evidence "
+            "drawn (green passed, red not). A statement that does not hold is a result with passed: false, not "
+            "an error." + screens;
+        t.prompt_text = "The statement to check, in natural language";
+        t.output_schema = Json::parse(kAssertSchema);
+        t.annotations = hints(true, true);
+    } else if (mode == "wait") {
+        t.title = "Wait until a statement is true";
+        t.description =
+            "Poll the device's screen every interval seconds until the vision model finds the statement true "
+            "(\"the download has finished\") or timeout seconds have passed. A screen unchanged since the last "
+            "one judged is not sent to the model again. Returns the last verdict (passed, reason, evidence_box) "
+            "with polls, model_calls, waited_s, timed_out and every verdict; passed: false at the time-out. "
+            "Stops when the call is cancelled.";
+        t.prompt_text = "The statement to wait for, in natural language";
+        t.output_schema = Json::parse(kWaitSchema);
+        t.annotations = hints(true, true);
     } else {
         t.title = mode;
         t.description = std::string(info.summary) + " (droidlens mode \"" + mode + "\").";

@@ -203,6 +203,7 @@ const std::vector<std::string>& tool_keys(const std::string& tool_name) {
         {"return_texts", {"items"}},
         {"return_text_bboxes", {"items"}},
         {"perform_action", {"action", "element", "start", "end", "text", "duration"}},
+        {"return_verdict", {"passed", "reason", "evidence_box", "confidence"}},
     };
     static const std::vector<std::string> kNone;
     const auto it = kKeys.find(tool_name);

@@ -309,6 +309,14 @@ std::vector<Box> _find_boxes(const image::Raster& mask, std::int64_t min_area) {
     return boxes;
 }
 
+bool screens_differ(const image::Raster& a, const image::Raster& b) {
+    if (a.width() != b.width() || a.height() != b.height() || a.channels() != b.channels()) return true;
+    auto [diff, total] = gray_difference(a, b);
+    if (total == 0) return false;  // the same pixels: no need to look for regions
+    const image::Raster mask = changed_mask(std::move(diff), a.width(), a.height(), 25, 0.5);
+    return !find_regions(mask, 60).empty();
+}
+
 DiffResult compute_diff(const std::string& image_a, const std::string& image_b, const std::string& output_dir,
                         std::int64_t threshold, std::int64_t min_area, double scale, std::int64_t max_boxes) {
     // Everything that can fail on the inputs happens before the output directory is

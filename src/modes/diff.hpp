@@ -91,6 +91,12 @@ std::vector<AreaBox> _merge_boxes(std::vector<AreaBox> boxes, std::int64_t gap);
 // mask with at least min_area pixels, in the order a raster scan first meets them.
 std::vector<Box> _find_boxes(const image::Raster& mask, std::int64_t min_area);
 
+// Whether two screenshots differ as the diff mode sees them by default: some region
+// of changed pixels (gray difference above 25 at half size) of at least 60 pixels of
+// that size. Screenshots of different sizes differ; noise below that (a cursor's
+// blink counts) does not. Nothing is written.
+bool screens_differ(const image::Raster& a, const image::Raster& b);
+
 // Mode entry: {"mode": "diff", "diff_score", "diff_boxes", "diff_image_path"} for the
 // first two image paths. Throws ValueError "diff mode requires two images".
 Json run(const ModeArgs& args);

@@ -38,6 +38,8 @@ constexpr Rgb kSwipeColour{30, 110, 230};
 constexpr Rgb kPressColour{240, 150, 0};
 constexpr Rgb kTextColour{255, 255, 255};
 constexpr Rgb kBannerColour{20, 20, 20};
+constexpr Rgb kPassedColour{20, 160, 70};
+constexpr Rgb kFailedColour{230, 40, 40};
 const Rgb kPalette[] = {{230, 40, 40}, {30, 110, 230}, {20, 160, 70}, {200, 60, 200}, {240, 150, 0}, {0, 170, 190}};
 
 std::string file_name(const std::string& path) { return std::filesystem::path(path).filename().string(); }
@@ -303,6 +305,15 @@ Json query_sections(const ReportRun& run, const std::vector<std::string>& shots,
                 captions[i].push_back(std::to_string(n) + ": " + text_of(item.value("text", Json(""))));
             }
         }
+    } else if (record.is_object() && mode == "assert") {
+        const std::size_t i = static_cast<std::size_t>(page_index(record.value("page", Json()), pages.size()));
+        const bool passed = record.value("passed", Json(false)) == true;
+        if (usable(i)) {
+            if (auto b = relative_box(record.value("evidence_box", Json()), pages[i])) {
+                label_box(pages[i], *b, "evidence", passed ? kPassedColour : kFailedColour, pen_for(pages[i]));
+                captions[i].push_back("evidence of the verdict");
+            }
+        }
     } else if (record.is_object() && mode == "nodepin" && record.value("bounds", Json()).is_string() && usable(0)) {
         if (auto b = xml::parse_bounds(record["bounds"].get<std::string>())) {
             label_box(pages[0], *b, text_of(record.value("text", Json(""))), kPalette[0], pen_for(pages[0]));
@@ -343,10 +354,46 @@ Json query_sections(const ReportRun& run, const std::vector<std::string>& shots,
     if (record.is_object() && record.contains("text") && mode != "nodepin")
         fields.push_back(kv("Text", text_of(record["text"])));
     if (record.is_object() && record.contains("diff_score")) fields.push_back(kv("Score", text_of(record["diff_score"])));
+    if (record.is_object() && record.contains("passed") && mode == "assert") {
+        fields.push_back(kv("Verdict", record["passed"] == true ? "passed" : "not passed"));
+        fields.push_back(kv("Reason", text_of(record.value("reason", Json("")))));
+    }
     section["fields"] = std::move(fields);
     section["notes"] = std::move(notes);
     if (!section["images"].empty() || !section["fields"].empty() || !section["notes"].empty())
         sections.push_back(std::move(section));
+    return sections;
+}
+
+// A wait's page: one section per screen the model judged, in order, with the
+// verdict's evidence drawn in its colour.
+Json wait_sections(const Json& record) {
+    Json sections = Json::array();
+    if (!record.is_object() || !record.value("verdicts", Json()).is_array()) return sections;
+    for (const Json& v : record["verdicts"]) {
+        if (!v.is_object()) continue;
+        const bool passed = v.value("passed", Json(false)) == true;
+        Json section = Json::object();
+        section["id"] = "poll-" + text_of(v.value("poll", Json(0)));
+        section["title"] = "Poll " + text_of(v.value("poll", Json(0))) + " at " + text_of(v.value("at_s", Json(0))) +
+                           " s: " + (passed ? "passed" : "not yet");
+        section["status"] = passed ? "ok" : "warn";
+        Json images = Json::array();
+        Json notes = Json::array();
+        const std::string path = text_of(v.value("screenshot_path", Json("")));
+        try {
+            Raster screen = image::load_rgb(path);
+            if (auto b = relative_box(v.value("evidence_box", Json()), screen))
+                label_box(screen, *b, "evidence", passed ? kPassedColour : kFailedColour, pen_for(screen));
+            images.push_back(picture(picture_url(screen), file_name(path)));
+        } catch (const Error& e) {
+            notes.push_back(note("error", file_name(path) + " could not be shown: " + e.what()));
+        }
+        section["images"] = std::move(images);
+        section["fields"] = Json::array({kv("Reason", text_of(v.value("reason", Json(""))))});
+        section["notes"] = std::move(notes);
+        sections.push_back(std::move(section));
+    }
     return sections;
 }
 
@@ -361,11 +408,15 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     doc["title"] = "droidlens " + run.mode + (run.prompt.empty() ? "" : ": " + run.prompt);
     doc["subtitle"] = "Started " + s.started_text;
     Json header = Json::array();
-    if (!run.prompt.empty()) header.push_back(kv(run.mode == "automate" ? "Task" : "Request", run.prompt));
+    if (!run.prompt.empty()) {
+        const bool statement = run.mode == "assert" || run.mode == "wait";
+        header.push_back(kv(run.mode == "automate" ? "Task" : statement ? "Statement" : "Request", run.prompt));
+    }
     header.push_back(kv("Mode", run.mode));
     // Modes that read given screenshot files touch no device.
     const bool on_device = run.mode != "diff" && (run.image_paths.empty() || run.mode == "nodepin" ||
-                                                  run.mode == "action" || run.mode == "automate");
+                                                  run.mode == "action" || run.mode == "automate" ||
+                                                  run.mode == "wait");
     if (on_device) header.push_back(kv("Device", run.device_id ? *run.device_id : "the connected device"));
     if (run.display_id) header.push_back(kv("Display", std::to_string(*run.display_id)));
     if (!run.model.empty()) header.push_back(kv("Model", run.model));
@@ -376,6 +427,11 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     std::string outcome;
     if (error) {
         outcome = "failed: " + *error;
+    } else if (record && record->is_object() && (run.mode == "assert" || run.mode == "wait") &&
+               record->contains("passed")) {
+        outcome = (*record)["passed"] == true ? "passed" : "not passed";
+        if (record->value("timed_out", Json(false)) == true) outcome += " (timed out)";
+        outcome += ": " + text_of(record->value("reason", Json("")));
     } else if (record && record->is_object() && record->contains("status")) {
         outcome = text_of((*record)["status"]);
         if (record->contains("message")) outcome += ": " + text_of((*record)["message"]);
@@ -383,6 +439,10 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
         outcome = "done";
     }
     header.push_back(kv(run.mode == "automate" ? "Stop reason" : "Outcome", outcome));
+    if (run.mode == "wait" && record && record->is_object()) {
+        header.push_back(kv("Polls", text_of(record->value("polls", Json(0))) + " captures, " +
+                                         text_of(record->value("model_calls", Json(0))) + " model calls"));
+    }
     std::string time = seconds_text(total);
     if (run.mode == "automate" && !s.steps.empty())
         time += " (" + time_split(s.device_seconds, s.model_seconds, s.own_seconds) + ")";
@@ -392,6 +452,8 @@ std::string RunReport::render(const Json* record, const std::string* error) cons
     Json sections = Json::array();
     if (run.mode == "automate" || (run.mode == "action" && !s.steps.empty())) {
         sections = s.steps;
+    } else if (run.mode == "wait") {
+        sections = wait_sections(record ? *record : Json());
     } else {
         const std::vector<std::string>& shots = run.image_paths.empty() ? s.captured : run.image_paths;
         sections = query_sections(run, shots, record ? *record : Json());

@@ -831,6 +831,29 @@ class Device:
         except OSError:
             return None
 
+    def screen_in_sequence(self):
+        """A screen that changes as it is captured: with <serial>/screens/N.png files,
+        capture k (counted from 1 per device) shows the file of the largest N <= k."""
+        folder = os.path.join(self.dir, "screens")
+        try:
+            numbers = sorted(int(n[:-4]) for n in os.listdir(folder) if n.endswith(".png") and n[:-4].isdigit())
+        except OSError:
+            return None
+        if not numbers:
+            return None
+        with self.fx.lock:
+            counter = os.path.join(folder, "captures")
+            try:
+                with open(counter) as f:
+                    served = int(f.read().strip() or 0)
+            except (OSError, ValueError):
+                served = 0
+            served += 1
+            with open(counter, "w") as f:
+                f.write(f"{served}\n")
+        shown = max([n for n in numbers if n <= served], default=numbers[0])
+        return self.fixture_file(os.path.join("screens", f"{shown}.png"))
+
     def log(self, name, words):
         line = name + "".join(" " + w for w in words) + "\n"
         with self.fx.lock:
@@ -1250,7 +1273,9 @@ def cmd_screencap(dev, args, io):
         else:
             target = a
         i += 1
-    image = dev.fixture_file("screencap.png" if display is None else f"screencap_d{display}.png")
+    image = dev.screen_in_sequence() if display is None else None
+    if image is None:
+        image = dev.fixture_file("screencap.png" if display is None else f"screencap_d{display}.png")
     if image is None:
         io.out(f"Display Id '{display}' is not valid.\n" if display is not None else "Capturing failed.\n")
         return 0

@@ -235,7 +235,8 @@ TEST(McpTools, EveryToolHasSchemasAndTheRoutersArgumentNames) {
         }
     }
     EXPECT_EQ(names, (std::vector<std::string>{"list_devices", "list_displays", "screenshot", "diff", "nodepin",
-                                               "locate", "ocr", "glyphpin", "action", "automate"}));
+                                               "locate", "ocr", "glyphpin", "action", "automate", "assert",
+                                               "wait"}));
     const Json automate = tools[9]["inputSchema"];
     EXPECT_EQ(automate["required"], Json::array({"prompt"}));
     EXPECT_EQ(automate["properties"]["max_steps"]["default"], 10);
@@ -413,7 +414,7 @@ TEST(McpProcess, StdoutCarriesOnlyProtocolLinesAndEndOfInputEndsTheServer) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1]["error"]["code"], -32700);
     EXPECT_EQ(lines[1]["error"]["message"], "Parse error: message longer than 16 MiB");
-    EXPECT_EQ(lines[2]["result"]["tools"].size(), 10u);
+    EXPECT_EQ(lines[2]["result"]["tools"].size(), droidlens::modes().size() + 2);  // and list_devices, screenshot
     EXPECT_EQ(lines[3], Json::parse(R"({"jsonrpc": "2.0", "id": 3, "result": {}})"));
     EXPECT_EQ(testsupport::read_text(dir.file("err")), "");
 }

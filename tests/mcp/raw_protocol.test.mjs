@@ -77,7 +77,7 @@ test('malformed, invalid, unknown and badly parameterised requests get their err
   // Messages split across writes are put back together.
   server.write('{"jsonrpc": "2.0", "id": 12, "met');
   const listed = server.send('hod": "tools/list"}\n');
-  assert.equal((await listed).result.tools.length, 10);
+  assert.equal((await listed).result.tools.length, 12);  // list_devices, screenshot and the ten modes
 
   const started = Date.now();
   assert.deepEqual(await server.end(), { code: 0, signal: null });

@@ -36,6 +36,10 @@ describe('droidlens mcp through the SDK client', () => {
       textReply('The form is on screen.\ndo(action="Tap", element=[500, 465])'),
       textReply('finish(message="Signed in")'),
       toolReply('return_target', { label: 'Sign in', bounding_box: [74, 433, 926, 496], confidence: 0.9, page: 1 }),
+      toolReply('return_verdict', { passed: false, reason: 'No error message is shown.', confidence: 0.8 }),
+      toolReply('return_verdict', {
+        passed: true, reason: 'The Sign in button is shown.', evidence_box: [74, 433, 926, 496], confidence: 0.9,
+      }),
     ]);
     session = await connect({ device, model });
     tools = (await session.client.listTools()).tools;
@@ -78,7 +82,7 @@ describe('droidlens mcp through the SDK client', () => {
   test('tools/list: every mode as a tool, with valid input and output schemas', () => {
     assert.deepEqual(tools.map((t) => t.name), [
       'list_devices', 'list_displays', 'screenshot', 'diff', 'nodepin', 'locate', 'ocr', 'glyphpin', 'action',
-      'automate',
+      'automate', 'assert', 'wait',
     ]);
     for (const tool of tools) {
       assert.ok(tool.description.length > 80, tool.name);
@@ -180,6 +184,21 @@ describe('droidlens mcp through the SDK client', () => {
     assert.equal(r.structuredContent.mode, 'nodepin');
     assert.ok(validators.get('nodepin')(r.structuredContent), JSON.stringify(validators.get('nodepin').errors));
     assert.equal(r.structuredContent['resource-id'], 'com.example:id/sign_in');
+  });
+
+  test('assert answers a statement that does not hold with a result, and wait passes on the device', async () => {
+    const no = await call('assert', { prompt: 'an error message is shown', image_paths: [before_png] });
+    assert.equal(no.structuredContent.passed, false);  // a verdict, not a tool error
+    assert.equal(no.structuredContent.reason, 'No error message is shown.');
+    assert.equal(no.content.length, 2);  // and the screenshot framed in red
+
+    const waited = await call('wait', { prompt: 'the Sign in button is shown', timeout: 5, interval: 0.1 });
+    assert.equal(waited.structuredContent.passed, true);
+    assert.equal(waited.structuredContent.polls, 1);
+    assert.equal(waited.structuredContent.model_calls, 1);
+    assert.deepEqual(waited.structuredContent.evidence_box, [74, 433, 926, 496]);
+    const asked = model.requests().slice(-2).map((r) => r.body.tool_choice.function.name);
+    assert.deepEqual(asked, ['return_verdict', 'return_verdict']);
   });
 
   test('list_devices without adb is an error that says why, not an empty list', async () => {
