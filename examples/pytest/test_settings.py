@@ -7,9 +7,15 @@ with a model configured as for the command (DROIDLENS_BASE_URL, DROIDLENS_MODEL,
 Each test gets a device to itself for its duration (the `device` fixture)."""
 
 
-def test_the_settings_app_opens(droidlens_run):
+def test_the_settings_app_opens(droidlens_run, droidlens_assert):
     record = droidlens_run("automate", "open the Settings app", max_steps=5)
     assert record["status"] == "finished", record["message"]
+    droidlens_assert("the Settings app is open")
+
+
+def test_the_download_finishes(droidlens_run, droidlens_wait):
+    droidlens_run("action", "tap the Download button")
+    droidlens_wait("the download has finished", timeout=60, interval=2)
 
 
 def test_the_search_box_is_on_the_home_screen(droidlens_run):

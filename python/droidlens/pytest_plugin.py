@@ -5,9 +5,10 @@ so pytest loads it by itself. A test that takes the `device` fixture gets one de
 the pool to itself for its duration; with pytest-xdist (`pytest -n 4`) four workers run
 four tests on four devices at once, never two on one device.
 
-    def test_wifi_switch(droidlens_run):
+    def test_wifi_switch(droidlens_run, droidlens_assert):
         record = droidlens_run("locate", "the Wi-Fi switch")
         assert record["bounding_box"]
+        droidlens_assert("the Wi-Fi switch is on")
 
 The pool is every online device of the adb server (the local one, or the one named by
 --droidlens-adb-server / DROIDLENS_ADB_SERVER), or the serials of --droidlens-devices.
@@ -155,17 +156,56 @@ def droidlens_model():
     return droidlens.Modelwire(droidlens.load_model_config())
 
 
-@pytest.fixture
-def droidlens_run(request, device, tmp_path):
-    """droidlens_run(mode, prompt, **options) runs droidlens.route() on the leased device
-    with the configured model, its files in a directory of this test."""
-    output_dir = str(tmp_path / "droidlens")
+def _runner(request, output_dir):
+    """route() with the configured model and the test's output directory; the device
+    is leased when the first run that needs one starts (screenshot files and the diff
+    mode need none)."""
 
     def run(mode, prompt="", **options):
-        options.setdefault("device_id", device)
         options.setdefault("output_dir", output_dir)
+        if mode != "diff" and not options.get("image_paths"):
+            options.setdefault("device_id", request.getfixturevalue("device"))
         info = next((m for m in droidlens.modes() if m["name"] == mode), None)
         llm = request.getfixturevalue("droidlens_model") if info and info["needs_model"] else None
         return droidlens.route(llm, mode, prompt, **options)
 
     return run
+
+
+@pytest.fixture
+def droidlens_run(request, tmp_path):
+    """droidlens_run(mode, prompt="", **options) runs droidlens.route() with the
+    configured model, its files in a directory of this test, on a device leased to
+    this test (leased at the first run that captures from a device)."""
+    return _runner(request, str(tmp_path / "droidlens"))
+
+
+def _verdict(request, run, mode, statement, options):
+    record = run(mode, statement, **options)
+    if record.get("passed") is True:
+        return record
+    evidence = record.get("annotated_image_path")
+    if evidence:
+        # junit XML and report plugins show a test's user properties.
+        request.node.user_properties.append(("droidlens_evidence", evidence))
+    waited = f" after {record['waited_s']} s" if "waited_s" in record else ""
+    pytest.fail(f"{statement!r} does not hold{waited}: {record.get('reason', '')}"
+                + (f"\nevidence: {evidence}" if evidence else ""), pytrace=False)
+
+
+@pytest.fixture
+def droidlens_assert(request, droidlens_run):
+    """droidlens_assert(statement, **options) asks the model whether the statement is
+    true of the screen (the leased device's, or image_paths). A statement that does
+    not hold fails the test with the model's reason, and the evidence image is named
+    in the failure and attached as the user property "droidlens_evidence". Returns
+    the record when it holds."""
+    return lambda statement, **options: _verdict(request, droidlens_run, "assert", statement, options)
+
+
+@pytest.fixture
+def droidlens_wait(request, droidlens_run):
+    """droidlens_wait(statement, timeout=30, interval=1, **options) polls the leased
+    device's screen until the statement is true; fails the test like droidlens_assert
+    when the time is up."""
+    return lambda statement, **options: _verdict(request, droidlens_run, "wait", statement, options)

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import BUILD_DIR, example
+from conftest import BUILD_DIR, example, tool_answer
 
 pytest.importorskip("xdist")
 
@@ -79,3 +79,37 @@ def test_three_workers_share_three_devices_and_never_one_device(adb, tmp_path):
     out, _ = run_suite(tmp_path, adb, "--droidlens-devices", "emu-4")
     assert out.returncode != 0
     assert "no online device to run on (pool: emu-4)" in out.stdout
+
+
+VERDICTS = textwrap.dedent('''
+    def test_a_statement_that_holds(droidlens_assert):
+        record = droidlens_assert("the Wi-Fi switch is on", image_paths=[{shot!r}], lang="en")
+        assert record["reason"] == "The switch is on."
+
+    def test_a_statement_that_does_not_hold(droidlens_assert):
+        droidlens_assert("an error dialog is shown", image_paths=[{shot!r}], lang="en")
+''')
+
+
+def test_assert_helper_fails_a_test_with_the_reason_and_the_evidence(model_server, tmp_path):
+    server = model_server([tool_answer("return_verdict", {"passed": True, "reason": "The switch is on.",
+                                                          "evidence_box": [100, 100, 300, 200], "confidence": 0.9}),
+                           tool_answer("return_verdict", {"passed": False, "reason": "No dialog is on the screen.",
+                                                          "confidence": 0.9})])
+    suite = tmp_path / "verdicts"
+    suite.mkdir()
+    (suite / "test_verdicts.py").write_text(VERDICTS.format(shot=example("settings_before.png")))
+    env = dict(os.environ, PYTHONPATH=os.path.join(BUILD_DIR, "python"), DROIDLENS_BASE_URL=server.base_url,
+               DROIDLENS_MODEL="vision-model")
+    report = tmp_path / "junit.xml"
+    out = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          f"--junitxml={report}", str(suite)], capture_output=True, text=True, env=env, cwd=tmp_path,
+                         timeout=300)
+    assert out.returncode == 1, out.stdout + out.stderr
+    assert "1 failed, 1 passed" in out.stdout
+    assert "'an error dialog is shown' does not hold: No dialog is on the screen." in out.stdout
+    # The evidence image is attached to the failed test's record.
+    import xml.etree.ElementTree as ET
+    props = [p.attrib for p in ET.parse(report).iter("property")]
+    assert [p["name"] for p in props] == ["droidlens_evidence"]
+    assert os.path.isfile(props[0]["value"])
