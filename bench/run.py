@@ -166,6 +166,15 @@ def many_devices_cases(build):
     return json.loads(out)
 
 
+def wait_cases(build):
+    """The wait mode over 20 unchanged polls (bench/wait_process.py, a process of its own):
+    model calls and host CPU per poll."""
+    env = dict(os.environ, PYTHONPATH=os.path.join(build, "python"))
+    out = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "wait_process.py"), "--build", build],
+                         check=True, capture_output=True, text=True, env=env).stdout
+    return json.loads(out)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default="build", help="CMake build directory holding bench/droidlens_bench")
@@ -347,6 +356,8 @@ def main():
         print("  automate_runner: done", file=sys.stderr)
         results["many_devices"] = many_devices_cases(build)
         print("  many_devices: done", file=sys.stderr)
+        results["wait_unchanged_screen"] = wait_cases(build)
+        print("  wait_unchanged_screen: done", file=sys.stderr)
         # Whole processes: the command's start-up and its diff mode, beside the
         # interpreter's start with the imaging library and the peer's warm compute_diff.
         reps = args.process_repeat
