@@ -6,6 +6,7 @@
 #include <droidlens/json.hpp>
 
 #include "device_mode_fixture.hpp"
+#include "query_support.hpp"
 #include "utils/subprocess.hpp"
 
 #include <httplib.h>
@@ -240,6 +241,33 @@ TEST_F(ReportCli, DeviceModesReportTheScreenTheyCaptured) {
     ASSERT_EQ(r.status, 0) << r.err;
     html = testsupport::read_text(report_path(r));
     EXPECT_NE(html.find("Tapped (308, 640)"), std::string::npos);
+    EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 1u);
+}
+
+TEST_F(ReportCli, VerdictsReportTheirEvidenceAndAWaitEveryJudgedScreen) {
+    // A wait: the grey screen is judged, then the dark one passes; the repeat of the
+    // grey one in between is not judged and gets no section.
+    adb.set_file(kSerial, "screens/1.png", testsupport::tiny_png(617, 1280, 0x80));
+    adb.set_file(kSerial, "screens/3.png", testsupport::tiny_png(617, 1280, 0x10));
+    server.enqueue(testsupport::tool_reply("return_verdict", {{"passed", false}, {"reason", "Still grey."}}));
+    server.enqueue(testsupport::tool_reply(
+        "return_verdict", {{"passed", true}, {"reason", "Dark now."}, {"evidence_box", {100, 100, 900, 900}}}));
+    CliRun r = droidlens_cli({"wait", "the screen is dark", "--interval", "0", "--report"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string html = testsupport::read_text(report_path(r));
+    EXPECT_NE(html.find("Poll 1 at "), std::string::npos);
+    EXPECT_NE(html.find("Poll 3 at "), std::string::npos);
+    EXPECT_EQ(html.find("Poll 2 at "), std::string::npos);
+    EXPECT_NE(html.find("passed: Dark now."), std::string::npos);  // the outcome
+    EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 2u);
+    browse(report_path(r));
+
+    // An assertion that does not hold: exit status 6, and the page says why.
+    server.enqueue(testsupport::tool_reply("return_verdict", {{"passed", false}, {"reason", "No dialog."}}));
+    r = droidlens_cli({"assert", "a dialog is shown", "--report"});
+    ASSERT_EQ(r.status, 6) << r.err;
+    html = testsupport::read_text(report_path(r));
+    EXPECT_NE(html.find("not passed: No dialog."), std::string::npos);
     EXPECT_EQ(count(html, "data:image/jpeg;base64,"), 1u);
 }
 
