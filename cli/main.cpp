@@ -4,6 +4,7 @@
 #include <droidlens/droidlens.hpp>
 #include <droidlens/mcp.hpp>
 #include <droidlens/options.hpp>
+#include <droidlens/run.hpp>
 
 #include <CLI/CLI.hpp>
 
@@ -400,6 +401,11 @@ int main(int argc, char** argv) {
             }
             return findings["status"].get<int>();
         }
+        // The rest runs as one run of this process: the adb server it names applies to
+        // the device commands as to the modes.
+        auto command_run = new_run_context();
+        if (!run["adb_server"].is_null()) command_run->adb_server = run["adb_server"].get<std::string>();
+        ScopedRun command_scope(command_run);
         if (mode == "devices") {
             std::cout << dump_json_pretty(device_list()) << std::endl;
             return 0;

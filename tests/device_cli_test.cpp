@@ -304,6 +304,23 @@ TEST_F(DeviceCli, CtrlCStopsAWait) {
     EXPECT_EQ(cli.out(), "");
 }
 
+// A remote adb server: every adb call of the command goes to --adb-server, even with
+// the environment pointing adb elsewhere (where nothing listens) and no port set.
+TEST_F(DeviceCli, AdbServerOptionReachesEveryAdbCall) {
+    const std::string socket = std::getenv("ADB_SERVER_SOCKET");  // tcp:127.0.0.1:PORT of the simulator
+    const std::string address = socket.substr(std::string("tcp:").size());
+    ScopedEnv nowhere("ADB_SERVER_SOCKET", "tcp:127.0.0.1:1");
+    ScopedEnv no_port("ANDROID_ADB_SERVER_PORT", std::nullopt);
+    const CliRun devices = droidlens_cli({"devices", "--adb-server", address});
+    ASSERT_EQ(devices.status, 0) << devices.err;
+    EXPECT_EQ(Json::parse(devices.out)["devices"][0]["device_id"], kSerial);
+    server.enqueue(testsupport::tool_reply("return_target", {{"label", "x"}, {"bounding_box", {1, 2, 3, 4}}}));
+    const CliRun located = droidlens_cli({"locate", "the search box", "--adb-server", address});
+    ASSERT_EQ(located.status, 0) << located.err;
+    const CliRun elsewhere = droidlens_cli({"devices"});
+    EXPECT_EQ(elsewhere.status, 3);  // without the option: the environment's address, where nothing listens
+}
+
 TEST_F(DeviceCli, SigtermWhileAdbHangsLeavesNoChildBehind) {
     adb.set_knob("HANG", "47.25");
     adb.set_knob("ONLY", "input");

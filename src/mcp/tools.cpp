@@ -5,6 +5,7 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/options.hpp>
 #include <droidlens/route.hpp>
+#include <droidlens/run.hpp>
 
 #include "device/adb/devices.hpp"
 #include "utils/args.hpp"
@@ -310,9 +311,21 @@ Json option_argument(const Json& arguments, const char* name) {
     return it == arguments.end() ? Json() : check_option_value(*find_run_option(name), *it);
 }
 
-Json run_list_devices(const Json&, const ToolEnv&) { return device_list(); }
+// The device tools call the library directly rather than through route(): the adb
+// server their call names is set on the call's run.
+void use_adb_server(const Json& arguments) {
+    const Json server = option_argument(arguments, "adb_server");
+    RunContext* run = current_run();
+    if (!server.is_null() && run != nullptr) run->adb_server = server.get<std::string>();
+}
+
+Json run_list_devices(const Json& arguments, const ToolEnv&) {
+    use_adb_server(arguments);
+    return device_list();
+}
 
 Json run_screenshot(const Json& arguments, const ToolEnv& env) {
+    use_adb_server(arguments);
     const Json device = option_argument(arguments, "device_id");
     const Json display = option_argument(arguments, "display_id");
     const Json out = option_argument(arguments, "output_dir");
