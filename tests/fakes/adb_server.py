@@ -1249,7 +1249,8 @@ def png_to_raw(png):
             lut.append(rgb + bytes([alpha]))
         rgba = b"".join(lut[v] for v in pixels)
     out = (width, height, bytes(rgba))
-    _raw_cache.clear()
+    if len(_raw_cache) >= 16:  # a few devices' screens, decoded once each
+        _raw_cache.pop(next(iter(_raw_cache)))
     _raw_cache[key] = out
     return out
 
