@@ -159,7 +159,8 @@ std::string option_lines(const CLI::App& app, const ModeHelp& help) {
     const Flag flags[] = {
         {"--base-url", kModel},    {"--api-key", kModel},     {"--model", kModel},          {"--temperature", kModel},
         {"--max-tokens", kModel},  {"--timeout", kModel},     {"--tool-choice", kModel},    {"--coordinates", kModel},
-        {"--max-image-side", kModel}, {"--config", kModel},   {"--report", kReport},        {"--write-config", kWriteConfig},
+        {"--max-image-side", kModel}, {"--cache", kModel},    {"--cache-mode", kModel},     {"--cache-max-mb", kModel},
+        {"--config", kModel},      {"--report", kReport},     {"--write-config", kWriteConfig},
         {"--workers", kWorkers},
     };
     for (const Flag& f : flags) {
@@ -300,6 +301,16 @@ int main(int argc, char** argv) {
     app.add_option("--max-image-side", overrides.max_image_side,
                    "Scale screenshots down to this longer side before sending them (default: full size)")
         ->type_name("PX");
+    app.add_option("--cache", overrides.cache_dir,
+                   "Answer cache directory: a request already answered is not sent again (DROIDLENS_CACHE)")
+        ->type_name("DIR");
+    app.add_option("--cache-mode", overrides.cache_mode,
+                   "use (default: answer from the cache, ask on a miss), record (always ask, store) or replay "
+                   "(never ask: a miss fails with status 4)")
+        ->type_name("MODE");
+    app.add_option("--cache-max-mb", overrides.cache_max_mb,
+                   "Size limit of the cache directory; the least recently used answers go first (default: none)")
+        ->type_name("N");
     app.add_option("--config", overrides.config_file, "JSON file with base_url, api_key, model, ...")
         ->type_name("FILE");
     std::optional<std::string> write_config;
@@ -411,6 +422,9 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (mode == "screenshot") {
+            auto shot_run = new_run_context();
+            shot_run->capture = run.value("capture", std::string("auto"));
+            ScopedRun scope(shot_run);
             std::cout << dump_json_pretty(take_screenshot(device_id, display_id, output_dir)) << std::endl;
             return 0;
         }

@@ -33,6 +33,11 @@ class ModelConfig:
     tool_choice: str
     coordinates: str
     max_image_side: int
+    # The answer cache: its directory ("" for none), "use", "record" or "replay", and
+    # its size limit in MiB (0: none).
+    cache: str
+    cache_mode: str
+    cache_max_mb: int
 
     def __init__(self, base_url: str, api_key: Optional[str], model: str, temperature: Optional[float] = None,
                  max_tokens: int = 4096, timeout: float = 120.0, *, connect_timeout: float = 10.0,
@@ -49,7 +54,9 @@ def load_model_config(*, base_url: Optional[str] = None, api_key: Optional[str] 
                       model: Optional[str] = None, temperature: Optional[float] = None,
                       max_tokens: Optional[int] = None, timeout: Optional[float] = None,
                       tool_choice: Optional[str] = None, coordinates: Optional[str] = None,
-                      max_image_side: Optional[int] = None, config_file: Optional[_Path] = None) -> ModelConfig:
+                      max_image_side: Optional[int] = None, cache: Optional[_Path] = None,
+                      cache_mode: Optional[str] = None, cache_max_mb: Optional[int] = None,
+                      config_file: Optional[_Path] = None) -> ModelConfig:
     """The arguments given, then the environment (DROIDLENS_*, OPENAI_BASE_URL,
     OPENAI_API_KEY), then the JSON file config_file, then the defaults."""
 
@@ -82,8 +89,8 @@ class Modelwire:
 def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
           image_paths: Optional[list[_Path]] = None, device_id: Optional[str] = None,
           display_id: Optional[int] = None, output_dir: _Path = "outputs", max_steps: int = 10,
-          lang: str = "cn", *, adb_server: Optional[str] = None, mask: Union[str, list[str], None] = None,
-          merge_gap: Optional[int] = None, max_boxes: Optional[int] = None, min_area: Optional[int] = None,
+          lang: str = "cn", *, adb_server: Optional[str] = None, capture: str = "auto",
+          mask: Union[str, list[str], None] = None, merge_gap: Optional[int] = None, max_boxes: Optional[int] = None, min_area: Optional[int] = None,
           fail_above: Optional[float] = None, timeout: Optional[float] = None, interval: Optional[float] = None,
           cancel_token: Optional[CancelToken] = None) -> Optional[_Record]:
     """Runs one mode ("displays", "diff", "nodepin", "locate", "ocr", "glyphpin",
@@ -91,6 +98,9 @@ def route(llm: Union[Modelwire, _ChatClient, None], mode: str, prompt: str,
     record's order.
 
     adb_server names the adb server to use ("HOST:PORT"; default: the local one).
+    capture says how screenshots are taken: "raw" (the device sends its pixels and
+    the PNG is made here, the fastest), "png" (screencap -p) or "auto" (raw, then png
+    for the rest of the run once the raw form is unusable).
     The other keyword-only arguments are the diff mode's (other modes refuse them): mask
     leaves areas out ("x1,y1,x2,y2" in 0-1000, "status-bar", "nav-bar"), merge_gap
     merges regions closer than that many pixels, max_boxes (0: all) and min_area

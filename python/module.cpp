@@ -186,6 +186,9 @@ void check_config(const ModelConfig& c) {
     all.tool_choice = c.tool_choice;
     all.coordinates = c.coordinates;
     all.max_image_side = c.max_image_side;
+    all.cache_dir = c.cache_dir;
+    all.cache_mode = c.cache_mode;
+    all.cache_max_mb = c.cache_max_mb;
     (void)load_model_config(all, &find_env_nothing);
     if (!std::isfinite(c.connect_timeout) || c.connect_timeout <= 0) {
         throw ValueError("Invalid connect_timeout: must be a number of seconds > 0");
@@ -260,6 +263,15 @@ ModelConfig load_config(const py::kwargs& overrides) {
             if (!absent) o.coordinates = want_text(v, "coordinates");
         } else if (key == "max_image_side") {
             if (!absent) o.max_image_side = want_integer(v, "max_image_side");
+        } else if (key == "cache") {
+            if (absent) continue;
+            const Json path = argument_to_json(v, "cache", "str", true);  // str or pathlib.Path
+            if (!path.is_string()) wrong_type("cache", "str", v);
+            o.cache_dir = path.get<std::string>();
+        } else if (key == "cache_mode") {
+            if (!absent) o.cache_mode = want_text(v, "cache_mode");
+        } else if (key == "cache_max_mb") {
+            if (!absent) o.cache_max_mb = want_integer(v, "cache_max_mb");
         } else if (key == "config_file") {
             if (absent) continue;
             const Json path = argument_to_json(v, "config_file", "str", true);  // str or pathlib.Path
@@ -563,16 +575,23 @@ PYBIND11_MODULE(_droidlens, m) {
                       field_setter(&ModelConfig::coordinates, &want_text, "coordinates"))
         .def_property("max_image_side", [](const ModelConfig& c) { return c.max_image_side; },
                       field_setter(&ModelConfig::max_image_side, &want_integer, "max_image_side"))
+        .def_property("cache", [](const ModelConfig& c) { return to_str(c.cache_dir); },
+                      field_setter(&ModelConfig::cache_dir, &want_text, "cache"))
+        .def_property("cache_mode", [](const ModelConfig& c) { return to_str(c.cache_mode); },
+                      field_setter(&ModelConfig::cache_mode, &want_text, "cache_mode"))
+        .def_property("cache_max_mb", [](const ModelConfig& c) { return c.cache_max_mb; },
+                      field_setter(&ModelConfig::cache_max_mb, &want_integer, "cache_max_mb"))
         .def("__repr__", &config_repr);
 
     m.def("load_model_config", &load_config,
           "load_model_config(*, base_url=None, api_key=None, model=None, temperature=None, max_tokens=None,\n"
           "                  timeout=None, tool_choice=None, coordinates=None, max_image_side=None,\n"
-          "                  config_file=None) -> ModelConfig\n\n"
+          "                  cache=None, cache_mode=None, cache_max_mb=None, config_file=None) -> ModelConfig\n\n"
           "The model configuration: the keyword arguments given (None counts as not given), then the\n"
           "environment (DROIDLENS_BASE_URL or OPENAI_BASE_URL, DROIDLENS_API_KEY or OPENAI_API_KEY,\n"
           "DROIDLENS_MODEL, DROIDLENS_TEMPERATURE, DROIDLENS_MAX_TOKENS, DROIDLENS_TIMEOUT,\n"
-          "DROIDLENS_TOOL_CHOICE, DROIDLENS_COORDINATES, DROIDLENS_MAX_IMAGE_SIDE), then the\n"
+          "DROIDLENS_TOOL_CHOICE, DROIDLENS_COORDINATES, DROIDLENS_MAX_IMAGE_SIDE, DROIDLENS_CACHE,\n"
+          "DROIDLENS_CACHE_MODE, DROIDLENS_CACHE_MAX_MB), then the\n"
           "JSON file named by config_file, then the defaults.");
 
     py::class_<PyModelwire>(m, "Modelwire", "The chat-completions client over HTTP(S).")

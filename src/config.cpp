@@ -100,13 +100,19 @@ void apply_config_text(ModelConfig& config, const std::string& text, const std::
         } else if (key == "max_tokens") {
             want(v.is_number_integer(), "an integer");
             config.max_tokens = v.get<long long>();
+        } else if (key == "cache" || key == "cache_mode") {
+            want(v.is_string(), "a string");
+            (key == "cache" ? config.cache_dir : config.cache_mode) = v.get<std::string>();
+        } else if (key == "cache_max_mb") {
+            want(v.is_number_integer(), "an integer");
+            config.cache_max_mb = v.get<long long>();
         } else if (key == "timeout") {
             want(v.is_number(), "a number");
             config.timeout = v.get<double>();
         } else {
             throw ValueError("Config file '" + path + "': unknown key '" + key +
                              "' (known: base_url, api_key, model, temperature, max_tokens, timeout, tool_choice, coordinates, "
-                             "max_image_side)");
+                             "max_image_side, cache, cache_mode, cache_max_mb)");
         }
     }
 }
@@ -130,6 +136,10 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (auto v = env_value(env, "DROIDLENS_COORDINATES")) config.coordinates = *v;
     if (auto v = env_value(env, "DROIDLENS_MAX_IMAGE_SIDE"))
         config.max_image_side = parse_integer(*v, "DROIDLENS_MAX_IMAGE_SIDE");
+    if (auto v = env_value(env, "DROIDLENS_CACHE")) config.cache_dir = *v;
+    if (auto v = env_value(env, "DROIDLENS_CACHE_MODE")) config.cache_mode = *v;
+    if (auto v = env_value(env, "DROIDLENS_CACHE_MAX_MB"))
+        config.cache_max_mb = parse_integer(*v, "DROIDLENS_CACHE_MAX_MB");
 
     if (flags.base_url) config.base_url = *flags.base_url;
     if (flags.api_key) config.api_key = *flags.api_key;
@@ -140,6 +150,9 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     if (flags.tool_choice) config.tool_choice = *flags.tool_choice;
     if (flags.coordinates) config.coordinates = *flags.coordinates;
     if (flags.max_image_side) config.max_image_side = *flags.max_image_side;
+    if (flags.cache_dir) config.cache_dir = *flags.cache_dir;
+    if (flags.cache_mode) config.cache_mode = *flags.cache_mode;
+    if (flags.cache_max_mb) config.cache_max_mb = *flags.cache_max_mb;
 
     // Whatever named a temperature, the user chose it: it overrides the modes' own.
     const bool temperature_given =
@@ -153,10 +166,19 @@ ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env) {
     (void)frames::parse_frame(config.coordinates);
     if (config.max_image_side < 0 || (config.max_image_side > 0 && config.max_image_side < 64))
         throw UsageError("Invalid max_image_side: must be 0 (full size) or at least 64 pixels");
+    check_cache_mode(config.cache_mode);
+    if (config.cache_max_mb < 0) throw UsageError("Invalid cache_max_mb: must be 0 (no limit) or a number of MiB");
+    if (config.cache_mode == "replay" && config.cache_dir.empty())
+        throw UsageError("Cache mode replay needs a cache directory (--cache DIR or DROIDLENS_CACHE)");
     if (!std::isfinite(config.timeout) || config.timeout <= 0) {
         throw ValueError("Invalid timeout: must be a number of seconds > 0");
     }
     return config;
+}
+
+void check_cache_mode(const std::string& value) {
+    if (value != "use" && value != "record" && value != "replay")
+        throw UsageError("Invalid cache_mode: '" + value + "' (expected use, record or replay)");
 }
 
 void check_tool_choice(const std::string& value) {

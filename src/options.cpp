@@ -4,6 +4,7 @@
 
 #include "utils/args.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -41,6 +42,10 @@ const std::vector<RunOption> kOptions = {
     {"adb_server", T::kText, nullptr, "adb server to use, HOST:PORT (default: the local one)",
      "displays nodepin locate ocr glyphpin action automate assert wait screenshot devices", 0, kAny, kAny, "HOST:PORT",
      "--adb-server", nullptr, "HOST:PORT"},
+    {"capture", T::kText, "auto",
+     "How screenshots are taken: raw (the device sends its pixels, the PNG is made here: fastest), png "
+     "(screencap -p), auto (raw, and png for the rest of the run once raw is unusable)",
+     kScreenModes, 0, kAny, kAny, "raw|png|auto", "--capture", nullptr, "MODE"},
     {"mask", T::kTextList, nullptr,
      "Leave an area out of the diff: x1,y1,x2,y2 in 0-1000 of the width and height, status-bar or nav-bar; "
      "repeat for several",
@@ -105,7 +110,7 @@ void check_range(const RunOption& o, double value, const Json& shown) {
     throw UsageError(std::string(o.name) + " must be at most " + number_text(*o.maximum) + got);
 }
 
-// "HOST:PORT": a host (a name, an IPv4 address or a bracketed IPv6 one) and a port
+// The forms a text option may take. "HOST:PORT": a host (a name, an IPv4 address or a bracketed IPv6 one) and a port
 // from 1 to 65535.
 void check_format(const RunOption& o, const std::string& text) {
     if (o.format == nullptr) return;
@@ -121,6 +126,16 @@ void check_format(const RunOption& o, const std::string& text) {
         for (std::size_t i = 0; ok && i < colon; ++i) ok = text[i] > ' ' && text[i] != 0x7f && text[i] != '/';
         if (ok && port >= 1 && port <= 65535) return;
         throw UsageError(std::string(o.name) + " must be HOST:PORT, got " + dump_json(Json(text)));
+    }
+    // "a|b|c": one of the words.
+    if (format.find('|') != std::string_view::npos) {
+        std::size_t start = 0;
+        while (start <= format.size()) {
+            const std::size_t bar = std::min(format.find('|', start), format.size());
+            if (format.substr(start, bar - start) == text) return;
+            start = bar + 1;
+        }
+        throw UsageError(std::string(o.name) + " must be one of " + std::string(format) + ", got " + dump_json(Json(text)));
     }
 }
 
@@ -234,6 +249,14 @@ Json option_schema(const RunOption& o) {
     if (o.minimum) s["minimum"] = *o.minimum == std::trunc(*o.minimum) ? Json(static_cast<std::int64_t>(*o.minimum)) : Json(*o.minimum);
     if (o.maximum) s["maximum"] = *o.maximum == std::trunc(*o.maximum) ? Json(static_cast<std::int64_t>(*o.maximum)) : Json(*o.maximum);
     if (o.format && std::string_view(o.format) == "HOST:PORT") s["pattern"] = "^[^:/\\s][^/\\s]*:[0-9]{1,5}$";
+    if (o.format && std::string_view(o.format).find('|') != std::string_view::npos) {
+        Json words = Json::array();
+        std::string_view rest = o.format;
+        for (std::size_t bar; (bar = rest.find('|')) != std::string_view::npos; rest.remove_prefix(bar + 1))
+            words.push_back(std::string(rest.substr(0, bar)));
+        words.push_back(std::string(rest));
+        s["enum"] = std::move(words);
+    }
     s["description"] = o.help;
     if (!o.default_value.is_null()) s["default"] = o.default_value;
     return s;

@@ -4,6 +4,7 @@
 #include <droidlens/route.hpp>
 #include <droidlens/run.hpp>
 
+#include "device/adb/screenshot.hpp"
 #include "modes/action.hpp"
 #include "modes/assert.hpp"
 #include "modes/automate.hpp"
@@ -60,6 +61,7 @@ Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, Chat
             throw UsageError("Mode '" + mode + "' needs a model client, but none was given");
         }
         if (args.adb_server) parse_adb_server(*args.adb_server);
+        adb::parse_capture_mode(args.capture);
         // The run this mode belongs to: the caller's, or a fresh one of its own.
         std::optional<ScopedRun> scope;
         RunContext* run = current_run();
@@ -69,6 +71,7 @@ Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, Chat
             scope.emplace(std::move(fresh));
         }
         if (args.adb_server) run->adb_server = args.adb_server;
+        run->capture = args.capture;
         if (auto* wire = dynamic_cast<Modelwire*>(llm); wire != nullptr && run->model != wire) {
             run->model = wire;
             run->model_settings = std::make_shared<const ModelConfig>(wire->settings());
@@ -116,6 +119,7 @@ void store(ModeArgs& out, const std::string& name, const Json& v) {
     else if (name == "max_steps") out.max_steps = v.get<std::int64_t>();
     else if (name == "lang") out.lang = v.get<std::string>();
     else if (name == "adb_server") out.adb_server = v.get<std::string>();
+    else if (name == "capture") out.capture = v.get<std::string>();
     else out.options[name] = v;
 }
 
@@ -159,6 +163,7 @@ Json route_with(const std::vector<ModeEntry>& table, ChatModel* llm, const std::
     args.max_steps = options.max_steps;
     args.lang = options.lang;
     args.adb_server = options.adb_server;
+    args.capture = options.capture;
     return dispatch(table, mode, llm, args);
 }
 

@@ -51,7 +51,7 @@ TEST_F(ActionMode, SendsOneForcedToolRequestWithTheScreen) {
     ASSERT_EQ(sent.size(), 1u);
     const Json& body = sent[0];
     EXPECT_EQ(body["temperature"], 0.1);
-    const std::string png = base64::encode(testsupport::tiny_png(617, 1280));
+    const std::string png = base64::encode(testsupport::as_captured(testsupport::tiny_png(617, 1280)));
     const Json expected_messages = Json::parse(R"([
       {"role": "system", "content": [{"type": "text", "text":
         "Decide one device action to satisfy the request. Coordinates use 0-1000 relative space."}]},
@@ -156,7 +156,7 @@ TEST_F(ActionMode, ScreenshotWritesOneFileAndTouchesNothingElse) {
     EXPECT_EQ(r["success"], true);
     const std::string path = r["path"];
     EXPECT_TRUE(std::regex_match(path, std::regex(".*/new/nested/screenshot_\\d{8}_\\d{6}\\.png"))) << path;
-    EXPECT_EQ(testsupport::read_text(path), testsupport::tiny_png(617, 1280));
+    EXPECT_EQ(testsupport::read_text(path), testsupport::as_captured(testsupport::tiny_png(617, 1280)));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
     EXPECT_TRUE(input_log().empty());
     for (const std::string& call : adb.adb_log()) EXPECT_EQ(call.find("input"), std::string::npos) << call;

@@ -218,16 +218,18 @@ TEST_F(Automate, FinishesAndSendsTheNewestScreenOnly) {
                                                           "user+image: Screen Info:\n" + kInfo}));
     // The image part comes first, then the text; the image is the step's own screen.
     EXPECT_EQ(bodies()[1]["messages"][3]["content"][0]["type"], "image_url");
-    EXPECT_TRUE(image_of(1, 3) == "data:image/png;base64," + base64::encode(testsupport::tiny_png(617, 1280, 10)));
+    EXPECT_TRUE(image_of(1, 3) ==
+                "data:image/png;base64," + base64::encode(testsupport::as_captured(testsupport::tiny_png(617, 1280, 10))));
     for (const Json& body : bodies()) {
         EXPECT_EQ(body["temperature"], 0.1);
         EXPECT_TRUE(!body.contains("tools") || body["tools"].is_null());
     }
 
     // Both steps' screenshots stay, named by the run.
-    EXPECT_EQ(testsupport::read_text(out.file("20240102_030405_automate_step001.png")), testsupport::tiny_png(617, 1280));
+    EXPECT_EQ(testsupport::read_text(out.file("20240102_030405_automate_step001.png")),
+              testsupport::as_captured(testsupport::tiny_png(617, 1280)));
     EXPECT_EQ(testsupport::read_text(out.file("20240102_030405_automate_step002.png")),
-              testsupport::tiny_png(617, 1280, 10));
+              testsupport::as_captured(testsupport::tiny_png(617, 1280, 10)));
     EXPECT_EQ(console.lines(),
               (std::vector<std::string>{"[DEBUG] Screenshot saved: " + out.file("20240102_030405_automate_step001.png"),
                                         "", "[DEBUG] Step 1 - Sending request with 2 messages",

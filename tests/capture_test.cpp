@@ -101,3 +101,95 @@ TEST(CaptureScreenshot, DeviceFailuresComeBeforeAnythingIsCreated) {
     write_text(dir.file("file"), "x");
     EXPECT_THROW(image::capture_screenshot_to_file(std::string("SER1"), dir.file("file/sub")), FileSystemError);
 }
+
+namespace {
+
+// An RGBA PNG of odd size whose colours survive RGB_565 (each channel is the
+// widening of a 5- or 6-bit value) and whose alpha varies, as the device's -p would
+// encode its screen.
+std::string device_png(int w, int h) {
+    std::string rows;
+    std::uint32_t seed = 12345;
+    auto next = [&] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    for (int y = 0; y < h; ++y) {
+        rows += '\0';
+        for (int x = 0; x < w; ++x) {
+            const unsigned r = next() & 31, g = next() & 63, b = next() & 31;
+            rows += char((r << 3) | (r >> 2));
+            rows += char((g << 2) | (g >> 4));
+            rows += char((b << 3) | (b >> 2));
+            rows += char(next() & 255);
+        }
+    }
+    return png_file(w, h, 8, 6, rows);
+}
+
+std::vector<std::string> screencaps(const FakeAdb& adb) {
+    std::vector<std::string> out;
+    for (const auto& line : adb.adb_log())
+        if (line.find("screencap") != std::string::npos) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+// The raw form of every pixel format and both header sizes gives the pixels of the
+// device's own PNG, in one request per capture without -p.
+TEST(RawCapture, EveryFormatAndHeaderGivesThePixelsOfThePng) {
+    FakeAdb adb;
+    adb.add_device("SER1");
+    const std::string png = device_png(37, 23);
+    adb.set_screencap("SER1", png);
+    const image::Raster expected = image::decode_rgb(png);
+
+    for (const char* format : {"rgba", "rgbx", "rgb888", "rgb565"}) {
+        for (const char* header : {"", " header12"}) {
+            SCOPED_TRACE(std::string(format) + header);
+            adb.set_knob("FAKE_SCREENCAP_RAW", std::string(format) + header);
+            adb::Device device = adb::Device::unresolved(std::string("SER1"));
+            device.set_capture_mode(adb::CaptureMode::kRaw);
+            const adb::PngScreenshot shot = device.screenshot();
+            EXPECT_EQ(shot.width, 37);
+            EXPECT_EQ(shot.height, 23);
+            EXPECT_TRUE(image::decode_rgb(shot.png) == expected);
+        }
+    }
+    EXPECT_EQ(screencaps(adb), std::vector<std::string>(8, "-s SER1 exec-out screencap"));
+}
+
+// Raw output that does not add up is refused, never turned into a wrong image: in raw
+// mode with the reason, in auto mode by taking -p for the rest of the facade's life.
+TEST(RawCapture, UnusableOutputIsRefusedOrReplacedByPng) {
+    FakeAdb adb;
+    adb.add_device("SER1");
+    const std::string png = device_png(9, 7);
+    adb.set_screencap("SER1", png);
+    const image::Raster expected = image::decode_rgb(png);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"truncated", "a raw image of 9x7 in format 1 needs 252 bytes after its header, got 134 bytes in all"},
+        {"extra", "a raw image of 9x7 in format 1 needs 252 bytes after its header, got 272 bytes in all"},
+        // Four bytes too many after a 12-byte header add up to a 16-byte header: the
+        // first pixels are no colour space.
+        {"rgb565 header12 extra", "the raw header's colour space is 4257079429, not 0, 1 or 2"},
+        {"rgb888 header12 truncated", "a raw image of 9x7 in format 3 needs 189 bytes after its header, got 100 bytes in all"},
+        {"error", "\"Capturing failed.\""},
+        {"rgba1010102", "pixel format 43 is not converted"},
+    };
+    for (const auto& [knob, why] : cases) {
+        SCOPED_TRACE(knob);
+        adb.set_knob("FAKE_SCREENCAP_RAW", knob);
+        adb::Device raw = adb::Device::unresolved(std::string("SER1"));
+        raw.set_capture_mode(adb::CaptureMode::kRaw);
+        EXPECT_THROW_MSG(raw.screenshot(), DeviceError,
+                         "Screenshot failed on device 'SER1': the raw screen is unusable (" + why +
+                             "); try --capture png");
+
+        stdfs::remove(adb.root() + "/adb.log");
+        adb::Device automatic = adb::Device::unresolved(std::string("SER1"));
+        for (int i = 0; i < 2; ++i) EXPECT_TRUE(image::decode_rgb(automatic.screenshot().png) == expected);
+        EXPECT_TRUE(automatic.raw_given_up());
+        EXPECT_EQ(screencaps(adb), (std::vector<std::string>{"-s SER1 exec-out screencap",
+                                                              "-s SER1 exec-out screencap '-p'",
+                                                              "-s SER1 exec-out screencap '-p'"}));
+    }
+}

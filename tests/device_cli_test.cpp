@@ -6,6 +6,7 @@
 #include "device_mode_fixture.hpp"
 #include "query_support.hpp"
 #include "utils/base64.hpp"
+#include "utils/image.hpp"
 #include "utils/subprocess.hpp"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <thread>
 
 extern char** environ;
@@ -506,4 +508,120 @@ TEST_F(DeviceCli, TapsLandOnTheTargetWhateverFrameAndSizeTheModelSees) {
         EXPECT_NEAR(x, 450, 4) << tap;
         EXPECT_NEAR(y, 1000, 4) << tap;
     }
+}
+
+// A ten-step automation recorded against the model replays with the model gone: the
+// same actions reach the device, every step says its answer came from the cache (on
+// standard error and in the report), and a request never recorded fails with status 4.
+TEST_F(DeviceCli, ARecordedAutomationReplaysWithoutTheModel) {
+    // The screen changes with every capture, whoever asks for it.
+    for (int k = 1; k <= 10; ++k)
+        adb.set_file(kSerial, "screens/" + std::to_string(k) + ".png",
+                     testsupport::tiny_png(617, 1280, static_cast<unsigned char>(20 * k)));
+    std::vector<std::string> script;
+    for (int k = 1; k <= 9; ++k)
+        script.push_back(k % 3 == 0 ? "do(action=\"Back\")"
+                                    : "do(action=\"Tap\", element=[" + std::to_string(100 * k) + ", 500])");
+    script.push_back("finish(message=\"done\")");
+    answers(script);
+    testsupport::TempDir cache;
+    const std::vector<std::string> task = {"automate", "tidy up", "--max-steps", "10", "--lang", "en",
+                                           "--cache", cache.str()};
+
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = task;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    const CliRun recorded = droidlens_cli(with({"--cache-mode", "record"}));
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    EXPECT_EQ(bodies().size(), 10u);
+    EXPECT_EQ(recorded.err.find("answer from cache"), std::string::npos);
+    const std::vector<std::string> actions = input_log();
+    ASSERT_EQ(actions.size(), 9u);
+
+    server.stop();
+    std::filesystem::remove(adb.device_dir(kSerial) + "/screens/captures");
+    const CliRun replayed = droidlens_cli(with({"--cache-mode", "replay", "--report"}));
+    ASSERT_EQ(replayed.status, 0) << replayed.err;
+    EXPECT_EQ(replayed.out, recorded.out);
+    std::vector<std::string> again = input_log();
+    again.erase(again.begin(), again.begin() + 9);
+    EXPECT_EQ(again, actions);
+    size_t hits = 0;
+    for (size_t at = replayed.err.find("answer from cache\n"); at != std::string::npos;
+         at = replayed.err.find("answer from cache\n", at + 1))
+        ++hits;
+    EXPECT_EQ(hits, 10u) << replayed.err;
+    const std::string prefix = "droidlens: report: ";
+    const auto at = replayed.err.rfind(prefix);
+    ASSERT_NE(at, std::string::npos) << replayed.err;
+    const std::string page = testsupport::read_text(
+        replayed.err.substr(at + prefix.size(), replayed.err.find('\n', at) - at - prefix.size()));
+    EXPECT_NE(page.find("answer from cache"), std::string::npos);
+
+    // Another task was never recorded: replay refuses it rather than asking.
+    const CliRun missed = droidlens_cli({"automate", "something else", "--max-steps", "10", "--lang", "en", "--cache",
+                                         cache.str(), "--cache-mode", "replay"});
+    EXPECT_EQ(missed.status, 4) << missed.err;
+    EXPECT_NE(missed.err.find("No cached answer for the request to model 'vision-model' at " + server.base_url() +
+                              "/chat/completions (entry "),
+              std::string::npos)
+        << missed.err;
+}
+
+// Two processes asking the same question at once, both missing the cache, leave one
+// whole entry (no temporary files, no mixture), and the next run is answered from it.
+TEST_F(DeviceCli, TwoProcessesWritingOneCacheEntry) {
+    server.set_responder([](const fakes::RecordedRequest&) {
+        fakes::ScriptedReply reply = fakes::tool_call_reply("return_texts", R"({"items": [{"text": "Wi-Fi", "page": 1}]})");
+        reply.delay_ms = 300;  // both requests are in flight together
+        return reply;
+    });
+    testsupport::TempDir cache;
+    const std::string shot = out.file("screen.png");
+    testsupport::write_text(shot, testsupport::tiny_png(64, 48, 0x30));
+    const std::vector<std::string> args = {"ocr", "all text", "-i", shot, "--cache", cache.str()};
+    std::vector<CliRun> runs(2);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) threads.emplace_back([&, i] { runs[i] = droidlens_cli(args); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(runs[0].status, 0) << runs[0].err;
+    EXPECT_EQ(runs[1].status, 0) << runs[1].err;
+
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(cache.path())) names.push_back(e.path().filename().string());
+    ASSERT_EQ(names.size(), 1u) << names.at(1);
+    EXPECT_TRUE(std::regex_match(names[0], std::regex("[0-9a-f]{64}\\.json"))) << names[0];
+    EXPECT_EQ(Json::parse(testsupport::read_text(cache.file(names[0])))["choices"][0]["message"]["tool_calls"][0]
+                  ["function"]["name"],
+              "return_texts");
+
+    const CliRun third = droidlens_cli(args);
+    EXPECT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(Json::parse(third.out)["text"], "Wi-Fi");
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_NE(third.err.find("answer from cache"), std::string::npos) << third.err;
+}
+
+// The command's screenshots in the raw form and with -p hold the same pixels; an
+// unknown capture mode is a usage error.
+TEST_F(DeviceCli, RawAndPngCapturesGiveTheSamePixels) {
+    adb.set_screencap(kSerial, testsupport::read_text(testsupport::source_dir() + "/examples/settings_before.png"));
+    std::vector<std::string> files;
+    for (const char* mode : {"raw", "png"}) {
+        const CliRun r = droidlens_cli({"screenshot", "--capture", mode});
+        ASSERT_EQ(r.status, 0) << r.err;
+        files.push_back(Json::parse(r.out)["image_path"].get<std::string>());
+    }
+    EXPECT_TRUE(image::load_rgb(files[0]) == image::load_rgb(files[1]));
+    std::vector<std::string> captures;
+    for (const auto& line : adb.adb_log())
+        if (line.find("screencap") != std::string::npos) captures.push_back(line);
+    EXPECT_EQ(captures, (std::vector<std::string>{"-s emu-1 exec-out screencap", "-s emu-1 exec-out screencap '-p'"}));
+
+    const CliRun bad = droidlens_cli({"locate", "x", "--capture", "jpeg"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("capture must be one of raw|png|auto, got \"jpeg\""), std::string::npos) << bad.err;
 }

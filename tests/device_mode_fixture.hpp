@@ -9,6 +9,8 @@
 #include "fakes/adb_fixture.hpp"
 #include "fakes/chat_server.hpp"
 #include "test_support.hpp"
+#include "utils/image.hpp"
+#include "utils/png.hpp"
 
 #include <functional>
 #include <memory>
@@ -23,6 +25,12 @@ inline std::string window_report(const std::string& app_on_0, const std::string&
            "    mCurrentFocus=Window{1651cd4 u0 " + app_on_0 + "/.Main}\n"
            "  Display: mDisplayId=2 rootTasks=1\n"
            "    mCurrentFocus=Window{77aa u0 " + app_on_2 + "/.Main}\n";
+}
+
+// The PNG a screenshot of a device showing `device_png` delivers: the device sends its
+// pixels (the raw form) and the host encodes them.
+inline std::string as_captured(const std::string& device_png) {
+    return droidlens::png::encode(droidlens::image::decode_rgb(device_png), droidlens::png::Effort::Fast);
 }
 
 class DeviceModeTest : public ::testing::Test {

@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cmath>
 #include <limits>
 #include <thread>
 
+namespace stdfs = std::filesystem;
 using droidlens::Json;
 using droidlens::ModelConfig;
 using droidlens::ModelServiceError;
@@ -398,6 +400,98 @@ TEST_F(ModelwireTest, CredentialsInTheAddressNeverAppearInErrors) {
 
 // The standalone program: script in, "PORT n" out, one log line per request, and it
 // ends when its standard input closes.
+// The answer cache: a request already answered is answered from disk whatever the API
+// key; a damaged entry is asked again and replaced; record always asks; replay never
+// does; the size limit removes the least recently used entries first.
+TEST_F(ModelwireTest, AnswerCacheHitsMissesAndLimits) {
+    testsupport::TempDir cache;
+    ModelConfig c = config();
+    c.cache_dir = cache.str();
+    Modelwire llm(c);
+    const auto reply = fakes::text_reply("OK");
+    server.enqueue(reply);
+    EXPECT_EQ(llm.chat(kMessages), Json::parse(reply.body));
+    std::vector<std::string> names;
+    for (const auto& e : stdfs::directory_iterator(cache.path())) names.push_back(e.path().filename().string());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string entry = cache.file(names[0]);
+    EXPECT_EQ(testsupport::read_text(entry), reply.body);  // the response body as sent
+
+    ModelConfig other_key = c;
+    other_key.api_key = "sk-someone-else";
+    Modelwire second(other_key);
+    EXPECT_EQ(second.chat(kMessages), Json::parse(reply.body));
+    EXPECT_EQ(server.requests().size(), 1u);
+
+    Json changed = kMessages;
+    changed[0]["content"][0]["text"] = "find the Cancel button";
+    server.enqueue(fakes::text_reply("Cancel"));
+    EXPECT_EQ(llm.chat(changed)["choices"][0]["message"]["content"], "Cancel");
+    EXPECT_EQ(server.requests().size(), 2u);
+
+    testsupport::write_text(entry, reply.body.substr(0, reply.body.size() / 2));
+    server.enqueue(reply);
+    EXPECT_EQ(llm.chat(kMessages), Json::parse(reply.body));
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(testsupport::read_text(entry), reply.body);
+
+    llm.settings().cache_mode = "record";
+    server.enqueue(fakes::text_reply("OK again"));
+    EXPECT_EQ(llm.chat(kMessages)["choices"][0]["message"]["content"], "OK again");
+    EXPECT_EQ(server.requests().size(), 4u);
+
+    testsupport::TempDir empty;
+    ModelConfig replay = c;
+    replay.cache_dir = empty.str();
+    replay.cache_mode = "replay";
+    Modelwire offline(replay);
+    const std::string why = failure(offline);
+    EXPECT_EQ(why.rfind("No cached answer for the request to model 'vision-model' at " + endpoint() + " (entry ", 0), 0u)
+        << why;
+    EXPECT_NE(why.find(".json in " + empty.str() + "); cache mode replay never asks the model"), std::string::npos);
+    EXPECT_EQ(why.find(kKey), std::string::npos);
+    EXPECT_EQ(server.requests().size(), 4u);
+
+    // Least recently used first: the first entry was written long ago but just read.
+    const auto now = stdfs::file_time_type::clock::now();
+    stdfs::last_write_time(entry, now - std::chrono::hours(3));
+    llm.settings().cache_mode = "use";
+    llm.chat(kMessages);
+    const std::string pad(400 << 10, ' ');
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = cache.file(std::string(63, 'a') + char('0' + i) + ".json");
+        testsupport::write_text(name, pad);
+        stdfs::last_write_time(name, now - std::chrono::minutes(30 - i));
+    }
+    llm.settings().cache_max_mb = 1;
+    server.enqueue(fakes::text_reply("Help"));
+    changed[0]["content"][0]["text"] = "find the Help button";
+    llm.chat(changed);
+    EXPECT_TRUE(stdfs::exists(entry));
+    EXPECT_FALSE(stdfs::exists(cache.file(std::string(63, 'a') + "0.json")));
+    EXPECT_TRUE(stdfs::exists(cache.file(std::string(63, 'a') + "1.json")));
+    EXPECT_EQ(std::distance(stdfs::directory_iterator(cache.path()), stdfs::directory_iterator()), 5);
+}
+
+// A server that refuses a named tool choice gets the request again with "required";
+// the answer is kept under the request as first asked, so a process that never met
+// the refusal replays it.
+TEST_F(ModelwireTest, AnswerCacheKeyIgnoresANamedChoiceRefusal) {
+    testsupport::TempDir cache;
+    ModelConfig c = config();
+    c.cache_dir = cache.str();
+    server.set_style(fakes::ServerStyle::kRejectsNamedChoice);
+    const Json tools = Json::parse(R"([{"type": "function", "function": {"name": "f", "parameters": {}}}])");
+    const Json choice = Json::parse(R"({"type": "function", "function": {"name": "f"}})");
+    server.enqueue(fakes::tool_call_reply("f", "{}"));
+    Modelwire llm(c);
+    const Json answer = llm.chat(kMessages, tools, choice);
+    EXPECT_TRUE(llm.refused_named_tool_choice());
+    c.cache_mode = "replay";
+    Modelwire fresh(c);
+    EXPECT_EQ(fresh.chat(kMessages, tools, choice), answer);
+}
+
 TEST(FakeChatServerProgram, ServesScriptLogsRequestsAndEndsOnEof) {
     testsupport::TempDir dir;
     Json script = Json::array({{{"status", 200}, {"body", Json::parse(fakes::text_reply("from script").body)}},

@@ -33,6 +33,14 @@ struct ModelConfig {
     // Screenshots whose longer side is above this are scaled down (Lanczos, aspect
     // kept) before they are sent; 0 sends them at full size.
     long long max_image_side = 0;
+    // The answer cache: a directory of responses keyed by a hash of the request (empty:
+    // no cache). "use" answers from it and stores what the service answers on a miss,
+    // "record" always asks and stores, "replay" never asks (a miss is an error).
+    std::string cache_dir;
+    std::string cache_mode = "use";
+    // The directory's size limit in MiB: the least recently used entries are removed
+    // beyond it. 0: no limit.
+    long long cache_max_mb = 0;
 };
 
 // Values given on the command line; absent ones fall through to the environment.
@@ -46,6 +54,9 @@ struct ConfigOverrides {
     std::optional<std::string> tool_choice;
     std::optional<std::string> coordinates;
     std::optional<long long> max_image_side;
+    std::optional<std::string> cache_dir;
+    std::optional<std::string> cache_mode;
+    std::optional<long long> cache_max_mb;
     std::optional<std::string> config_file;
 };
 
@@ -56,6 +67,9 @@ using EnvLookup = std::optional<std::string> (*)(const char* name);
 // OPENAI_BASE_URL / OPENAI_API_KEY), then the JSON file named by --config, then defaults.
 // Throws ValueError for a malformed value or file, FileSystemError for an unreadable file.
 ModelConfig load_model_config(const ConfigOverrides& flags, EnvLookup env = nullptr);
+
+// Throws UsageError unless `value` is one of use, record, replay.
+void check_cache_mode(const std::string& value);
 
 // Throws UsageError unless `value` is one of named, required, auto, none.
 void check_tool_choice(const std::string& value);

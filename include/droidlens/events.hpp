@@ -34,6 +34,7 @@ struct AutomateStep {
     std::vector<std::string> warnings;            // watchdog lines of this step
     std::optional<std::string> feedback;          // text sent back to the model, if any
     bool finished = false;                        // the run ends with this step
+    bool cached = false;                          // the model's answer came from the answer cache
     double device_seconds = 0;  // screenshot, current app, performing the action
     double model_seconds = 0;   // the model request
     double own_seconds = 0;     // everything else of the step

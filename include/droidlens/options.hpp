@@ -31,7 +31,7 @@ struct RunOption {
     unsigned flags;          // OptionFlag bits
     std::optional<double> minimum;  // numbers: the smallest value accepted
     std::optional<double> maximum;  // numbers: the largest value accepted
-    const char* format;      // texts: "HOST:PORT" checks the form; null: any text
+    const char* format;      // texts: "HOST:PORT" checks the form, "a|b|c" names the words allowed; null: any text
     const char* flag;        // the command's long flag ("--device-id")
     const char* short_flag;  // and its short one ("-i"), or null
     const char* metavar;     // what the flag's value is called in the help ("SERIAL")

@@ -32,6 +32,8 @@ struct ModeArgs {
     // "HOST:PORT" of the adb server for every adb call of the run; absent: the
     // DROIDLENS_ADB_SERVER environment variable, else adb's default.
     std::optional<std::string> adb_server;
+    // How screenshots are taken: "raw", "png" or "auto".
+    std::string capture = "auto";
     // The mode's own options that were given (see options.hpp), checked, by name.
     Json options = Json::object();
 };
@@ -45,6 +47,7 @@ struct RouteOptions {
     std::int64_t max_steps = kDefaultMaxSteps;
     std::string lang = kDefaultLang;
     std::optional<std::string> adb_server;  // "HOST:PORT", as in ModeArgs
+    std::string capture = "auto";           // "raw", "png" or "auto", as in ModeArgs
 };
 
 // The diff mode's own options, for a test suite's visual assertion. With none given

@@ -60,6 +60,10 @@ struct RunContext {
     // "HOST:PORT" of the adb server every adb call of the run addresses; absent: the
     // DROIDLENS_ADB_SERVER environment variable, else adb's own default.
     std::optional<std::string> adb_server;
+    // How the run's screenshots are taken: "raw", "png" or "auto" (absent: auto).
+    std::optional<std::string> capture;
+    // Model requests of the run answered from the answer cache so far.
+    int cache_hits = 0;
 };
 
 // A fresh context: a new id and token; console sink and observer those of the run

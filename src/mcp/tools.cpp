@@ -329,6 +329,15 @@ Json run_screenshot(const Json& arguments, const ToolEnv& env) {
     const Json device = option_argument(arguments, "device_id");
     const Json display = option_argument(arguments, "display_id");
     const Json out = option_argument(arguments, "output_dir");
+    const Json capture = option_argument(arguments, "capture");
+    std::optional<ScopedRun> scope;
+    RunContext* run = current_run();
+    if (run == nullptr) {
+        auto fresh = new_run_context();
+        run = fresh.get();
+        scope.emplace(std::move(fresh));
+    }
+    run->capture = capture.is_string() ? capture.get<std::string>() : "auto";
     return take_screenshot(device.is_null() ? std::nullopt : std::optional(device.get<std::string>()),
                            display.is_null() ? std::nullopt : std::optional(display.get<std::int64_t>()),
                            out.is_null() ? env.defaults.output_dir : out.get<std::string>());

@@ -193,6 +193,9 @@ Json doctor(const ModelConfig& config) {
     ModelConfig probe_config = config;
     probe_config.tool_choice = config.tool_choice == "none" ? "none" : "named";
     probe_config.max_retries = std::min(config.max_retries, 1);
+    // The checks are about the service as it answers now, never a stored answer.
+    probe_config.cache_dir.clear();
+    probe_config.cache_mode = "use";
     Json box;
     std::string tool_detail;
     const std::string probe = write_probe();

@@ -3,7 +3,9 @@
 #include <droidlens/errors.hpp>
 #include "utils/args.hpp"
 #include <droidlens/cancel.hpp>
+#include <droidlens/console.hpp>
 #include <droidlens/run.hpp>
+#include "model/answer_cache.hpp"
 #include "utils/secrets.hpp"
 #include "utils/text.hpp"
 #include <droidlens/modelwire.hpp>
@@ -394,6 +396,40 @@ Json Modelwire::chat_with(const ModelConfig& s, const Json& messages, const Json
     if (url.back() == '/') url.pop_back();
     url += "/chat/completions";
 
+    // The answer cache is keyed by the request as the mode asked it: a server's
+    // refusal of a named tool choice, which changes the body sent, leaves the key as
+    // it is, so a recording replays in a process that has not met the refusal.
+    std::optional<std::string> cache_key;
+    if (!s.cache_dir.empty()) {
+        const bool refusal_applied = named && s.tool_choice == "named" && named_choice_refused_;
+        cache_key = answer_cache::request_key(s.base_url, s.model, refusal_applied ? make_body(tool_choice) : body);
+        if (s.cache_mode != "record") {
+            if (auto stored = answer_cache::load(s.cache_dir, *cache_key)) {
+                Json reply = Json::parse(*stored, nullptr, false);
+                console_line("answer from cache");
+                if (RunContext* run = current_run()) ++run->cache_hits;
+                return reply;
+            }
+            if (s.cache_mode == "replay")
+                throw ModelServiceError(scrub("No cached answer for the request to model '" + s.model + "' at " + url +
+                                                  " (entry " + *cache_key + ".json in " + s.cache_dir +
+                                                  "); cache mode replay never asks the model",
+                                              s.api_key));
+        }
+    }
+    // A good reply is stored (when caching) before it is handed back.
+    auto remember = [&](const std::string& reply_body) {
+        if (!cache_key) return;
+        // The answer was paid for and is good: a cache that cannot be written costs
+        // the next run a request, not this one its answer.
+        try {
+            answer_cache::store(s.cache_dir, *cache_key, reply_body);
+            answer_cache::trim(s.cache_dir, s.cache_max_mb);
+        } catch (const Error& e) {
+            console_line(std::string("answer not cached: ") + e.what());
+        }
+    };
+
     const std::string& key = s.api_key;
     // Registered so that no child process (an adb server lives long) inherits them
     // and no message quotes them.
@@ -469,6 +505,7 @@ Json Modelwire::chat_with(const ModelConfig& s, const Json& messages, const Json
         // handing that on would read as "the model said nothing".
         if (reply.contains("error") && !reply.contains("choices") && !reply["error"].is_null())
             throw fail("Model service returned an error: " + service_error_text(a.body));
+        remember(a.body);
         return reply;
     }
 }

@@ -8,6 +8,7 @@
 #include <droidlens/errors.hpp>
 #include <droidlens/events.hpp>
 #include <droidlens/modelwire.hpp>
+#include <droidlens/run.hpp>
 
 #include "modes/action.hpp"
 #include "utils/base64.hpp"
@@ -19,6 +20,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <cstdio>
 
@@ -247,7 +249,15 @@ Json result_record(const char* status, const std::string& message, std::int64_t 
 }  // namespace
 
 std::tm local_now() {
-    const std::time_t now = std::time(nullptr);
+    std::time_t now = std::time(nullptr);
+    // SOURCE_DATE_EPOCH (the reproducible-builds convention, seconds since 1970) fixes
+    // the date the task is given, so that a run recorded in the answer cache replays
+    // on another day with the same requests.
+    if (const char* fixed = std::getenv("SOURCE_DATE_EPOCH"); fixed != nullptr && *fixed != '\0') {
+        char* end = nullptr;
+        const long long seconds = std::strtoll(fixed, &end, 10);
+        if (end != nullptr && *end == '\0' && seconds >= 0) now = static_cast<std::time_t>(seconds);
+    }
     std::tm t{};
     localtime_r(&now, &t);
     return t;
@@ -492,8 +502,11 @@ Json AutoRunner::run_steps(const std::string& task, std::int64_t& completed) {
         console_line("[DEBUG] Screen info: " + info);
 
         watch.lap(watch.event.own_seconds);
+        RunContext* run = current_run();
+        const int hits_before = run != nullptr ? run->cache_hits : 0;
         const std::string content = answer::text_content(llm->chat(context, nullptr, nullptr, 0.1));
         watch.lap(watch.event.model_seconds);
+        watch.event.cached = run != nullptr && run->cache_hits > hits_before;
         console_line("\n[DEBUG] Model response content:\n" + content + "\n");
         const auto [thinking, action_text] = _parse_response(content);
         if (observer) {

@@ -238,6 +238,7 @@ void RunReport::on_automate_step(const AutomateStep& step) {
     if (step.executor_message) fields.push_back(kv("Result", *step.executor_message));
     if (step.finished) fields.push_back(kv("Run", "ended with this step"));
     fields.push_back(kv("Time", time_split(step.device_seconds, step.model_seconds, step.own_seconds)));
+    if (step.cached) fields.push_back(kv("Model", "answer from cache"));
     section["fields"] = std::move(fields);
 
     Json texts = Json::array();

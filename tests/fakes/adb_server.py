@@ -1170,8 +1170,8 @@ _raw_cache = {}
 
 
 def png_to_raw(png):
-    """The raw form screencap prints without -p: little-endian u32 width, height,
-    format (1, RGBA_8888) and colour space (1, sRGB), then the RGBA pixels."""
+    """The pixels of an 8-bit PNG as (width, height, RGBA bytes): what the raw form
+    of screencap (raw_screen) is made from."""
     key = zlib.crc32(png), len(png)
     if key in _raw_cache:
         return _raw_cache[key]
@@ -1248,10 +1248,58 @@ def png_to_raw(png):
             alpha = trns[k] if trns and k < len(trns) else 255
             lut.append(rgb + bytes([alpha]))
         rgba = b"".join(lut[v] for v in pixels)
-    out = struct.pack("<IIII", width, height, 1, 1) + bytes(rgba)
-    _raw_cache.clear()
+    out = (width, height, bytes(rgba))
+    if len(_raw_cache) >= 16:  # a few devices' screens, decoded once each
+        _raw_cache.pop(next(iter(_raw_cache)))
     _raw_cache[key] = out
     return out
+
+
+# Pixel formats of the raw form: number, bytes per pixel.
+RAW_FORMATS = {"rgba": (1, 4), "rgbx": (2, 4), "rgb888": (3, 3), "rgb565": (4, 2), "rgba1010102": (43, 4)}
+
+
+def raw_screen(png, spec):
+    """What screencap prints without -p for the PNG `png` (any text a ROM printed
+    around the image kept around the raw form). `spec` is the FAKE_SCREENCAP_RAW knob:
+    words naming the pixel format (rgba by default, rgbx, rgb888, rgb565,
+    rgba1010102), `header12` (the header without the colour-space word, as before
+    Android 8.1), `truncated` (the stream ends halfway), `extra` (four bytes too
+    many) or `error` (an error text in place of the image)."""
+    words = (spec or "").split()
+    if "error" in words:
+        return b"Capturing failed.\n"
+    start = png.find(b"\x89PNG\r\n\x1a\n")
+    end = png.rfind(b"IEND")
+    if start < 0 or end < 0:
+        raise ValueError("not a PNG")
+    before, after = png[:start], png[end + 8:]
+    width, height, rgba = png_to_raw(png[start:end + 8])
+    name = next((w for w in words if w in RAW_FORMATS), "rgba")
+    fmt, bpp = RAW_FORMATS[name]
+    if name in ("rgba", "rgba1010102"):
+        pixels = rgba
+    elif name == "rgbx":
+        pixels = bytearray(rgba)
+        pixels[3::4] = b"\x5a" * (width * height)  # the X byte holds anything
+        pixels = bytes(pixels)
+    elif name == "rgb888":
+        pixels = bytearray(width * height * 3)
+        pixels[0::3], pixels[1::3], pixels[2::3] = rgba[0::4], rgba[1::4], rgba[2::4]
+        pixels = bytes(pixels)
+    else:
+        r, g, b = rgba[0::4], rgba[1::4], rgba[2::4]
+        values = [((r[i] >> 3) << 11) | ((g[i] >> 2) << 5) | (b[i] >> 3) for i in range(width * height)]
+        pixels = struct.pack("<%dH" % len(values), *values)
+    header = struct.pack("<III", width, height, fmt)
+    if "header12" not in words:
+        header += struct.pack("<I", 1)  # colour space sRGB
+    out = header + pixels
+    if "truncated" in words:
+        out = out[:len(out) // 2]
+    if "extra" in words:
+        out += b"\0\0\0\0"
+    return before + out + after
 
 
 @command("screencap")
@@ -1281,13 +1329,13 @@ def cmd_screencap(dev, args, io):
         return 0
     if target is not None:
         # A file name ending in .png gets a PNG, as on a device; anything else the raw form.
-        data = image if png or target.endswith(".png") else png_to_raw(image)
+        data = image if png or target.endswith(".png") else raw_screen(image, dev.fx.knob("FAKE_SCREENCAP_RAW"))
         sink = dev.open_sink(target, False)
         sink.write(data)
         if hasattr(sink, "close"):
             sink.close()
         return 0
-    io.out(image if png else png_to_raw(image))
+    io.out(image if png else raw_screen(image, dev.fx.knob("FAKE_SCREENCAP_RAW")))
     return 0
 
 

@@ -81,7 +81,8 @@ class ChatServer:
         if not os.path.exists(self.log):
             return []
         with open(self.log) as f:
-            return [json.loads(line)["body"] for line in f if line.strip()]
+            # A line the server is still writing (no line break yet) is not a request yet.
+            return [json.loads(line)["body"] for line in f if line.endswith("\n") and line.strip()]
 
     def stop(self):
         if self.proc.poll() is None:

@@ -40,6 +40,24 @@ def test_load_model_config_takes_keywords_over_the_environment_over_the_file(tmp
         droidlens.load_model_config(config_file=str(tmp_path / "absent.json"))
 
 
+def test_the_answer_cache_from_python(model_server, tmp_path, monkeypatch):
+    monkeypatch.setenv("DROIDLENS_CACHE", str(tmp_path / "env-cache"))
+    c = droidlens.load_model_config(base_url="http://h/v1", model="m", cache_mode="record")
+    assert (c.cache, c.cache_mode, c.cache_max_mb) == (str(tmp_path / "env-cache"), "record", 0)
+    with pytest.raises(droidlens.ValueError, match=r"^Invalid cache_mode: 'always' \(expected use, record or replay\)$"):
+        c.cache_mode = "always"
+    server = model_server([text_answer("hello")])
+    config = droidlens.ModelConfig(server.base_url, "k", "m", max_retries=0)
+    config.cache = str(tmp_path / "answers")
+    messages = [{"role": "user", "content": "hi"}]
+    assert droidlens.Modelwire(config).chat(messages)["choices"][0]["message"]["content"] == "hello"
+    config.cache_mode = "replay"
+    assert droidlens.Modelwire(config).chat(messages)["choices"][0]["message"]["content"] == "hello"
+    assert len(server.requests()) == 1
+    with pytest.raises(droidlens.ModelServiceError, match=r"^No cached answer for the request to model 'm'"):
+        droidlens.Modelwire(config).chat([{"role": "user", "content": "bye"}])
+
+
 def test_modelwire_chat_round_trip(model_server):
     server = model_server([text_answer("hello"), {"status": 500, "body": {"error": {"message": "down"}}}])
     wire = droidlens.Modelwire(droidlens.ModelConfig(server.base_url, "k", "m", max_tokens=50, max_retries=0))

@@ -45,7 +45,7 @@ def test_three_threads_drive_three_devices_at_once(adb, model_server, tmp_path):
     started = time.monotonic()
     threads, results, errors = run_in_threads(
         lambda i: droidlens.route(llm, "automate", "go back", device_id=serials[i], output_dir=str(tmp_path / str(i)),
-                                  lang="en"), 3)
+                                  lang="en", capture="png"), 3)
     for t in threads:
         t.join()
     elapsed = time.monotonic() - started
@@ -54,6 +54,8 @@ def test_three_threads_drive_three_devices_at_once(adb, model_server, tmp_path):
     for serial in serials:  # each run acted on its own device, once
         assert adb.log(serial) == ["input keyevent 4"]
     # Each run waits once for a delayed answer; one after another they would wait three times.
+    # (The screenshots are taken with -p: six raw captures of 1080x2400 through the one
+    # Python process that simulates all three devices take a second or more of their own.)
     assert elapsed < 2 * DELAY, f"three runs took {elapsed:.1f} s for answers of {DELAY} s"
 
 

@@ -34,9 +34,18 @@ public:
     // The device and display that input events go to.
     const InputTarget& target() const { return target_; }
 
-    // The screen as PNG bytes, exactly as the device sent them (any text a ROM printed
-    // before the image and after its end removed). Errors as get_screenshot.
+    // The screen as PNG bytes. With -p exactly as the device sent them (any text a ROM
+    // printed before the image and after its end removed); in the raw form encoded on
+    // the host, with the same pixels. The capture mode is the run's (`capture` option,
+    // default auto): auto takes the raw form and, once it is unusable, -p for the
+    // rest of the facade's life; raw fails with the reason instead. Errors as
+    // get_screenshot.
     PngScreenshot screenshot();
+
+    CaptureMode capture_mode() const { return capture_mode_; }
+    void set_capture_mode(CaptureMode mode) { capture_mode_ = mode; }
+    // True once auto mode gave up the raw form for this facade.
+    bool raw_given_up() const { return raw_given_up_; }
 
     // Package name of the focused window on this display (get_current_app).
     std::string current_app() const;
@@ -60,6 +69,8 @@ private:
     InputTarget target_;
     std::optional<std::string> screencap_display_;  // set once looked up
     int display_lookups_ = 0;
+    CaptureMode capture_mode_ = CaptureMode::kAuto;
+    bool raw_given_up_ = false;
 };
 
 }  // namespace droidlens::adb

@@ -1,9 +1,12 @@
-// Screenshot capture over adb (`adb exec-out screencap -p`).
+// Screenshot capture over adb: `adb exec-out screencap -p` (the device encodes a PNG)
+// and the raw form `adb exec-out screencap` (the device sends its pixels and the host
+// encodes them, which is several times faster on a phone).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace droidlens::adb {
 
@@ -39,5 +42,26 @@ std::string screencap_display(const std::optional<std::string>& device_id, std::
 // text a ROM printed before the image or after its end left out. Same errors.
 PngScreenshot capture_png(const std::optional<std::string>& device_id,
                           const std::optional<std::string>& screencap_display_id);
+
+// How screenshots are taken: `raw` always in the raw form, `png` always with -p,
+// `auto` in the raw form until the device gives something unusable, then with -p.
+enum class CaptureMode { kAuto, kRaw, kPng };
+
+// "auto", "raw", "png"; throws UsageError naming the value otherwise.
+CaptureMode parse_capture_mode(std::string_view text);
+
+// The screen in the raw form of `screencap` (no -p), converted to a PNG on the host:
+// the same pixels as the device's own PNG. Process errors (adb missing, time-out,
+// cancel) are thrown as for capture_png; output that is not a usable raw image (an
+// error text, a header that does not add up, a pixel format other than RGBA_8888,
+// RGBX_8888, RGB_888 and RGB_565) gives an absent result and `why` says what was wrong.
+std::optional<PngScreenshot> capture_raw(const std::optional<std::string>& device_id,
+                                         const std::optional<std::string>& screencap_display_id, std::string& why);
+
+// The PNG of a raw screencap output: little-endian 32-bit width, height and pixel
+// format, then on Android 8.1 and later the colour space, then the pixels. The two
+// header sizes are told apart by the total length. Absent (with `why`) for anything
+// that does not add up.
+std::optional<PngScreenshot> png_from_raw(std::string_view data, std::string& why);
 
 }  // namespace droidlens::adb
