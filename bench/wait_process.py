@@ -4,7 +4,8 @@ model calls the 20 unchanged polls cost (one: the first screen's), and the host 
 one poll besides the capture, in one Python process through the droidlens module
 against the simulated adb server (real adb client) and the scripted model server.
 
-Two cases: the device sends byte-identical PNGs of the unchanged screen (what a
+Each with the default capture (raw, encoded on the host) and with the device's own PNG
+(capture="png"), in two cases: the device sends byte-identical PNGs of the unchanged screen (what a
 device's deterministic encoder does), and PNGs that differ in bytes but not in pixels
 (each poll then decodes and compares the pixels, as with a device whose encoder
 varies).
@@ -75,11 +76,11 @@ def _device(root, same_bytes):
                     os.path.join(d, f"{UNCHANGED_POLLS + 1}.png"))
 
 
-def wait_case(build, work, same_bytes):
+def wait_case(build, work, same_bytes, capture="auto"):
     import droidlens
     chat_bin = os.path.join(build, "tests", "fake_chat_server")
     adb_server = os.path.join(ROOT, "tests", "fakes", "adb_server.py")
-    root = os.path.join(work, "same" if same_bytes else "recoded")
+    root = os.path.join(work, ("same" if same_bytes else "recoded") + "_" + capture)
     _device(root, same_bytes)
     script = os.path.join(work, "wait_script.json")
     with open(script, "w") as f:
@@ -94,7 +95,8 @@ def wait_case(build, work, same_bytes):
         self0, kids0 = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
         started = time.perf_counter()
         record = droidlens.route(llm, "wait", "the screen changed", device_id=SERIAL,
-                                 output_dir=os.path.join(root, "out"), timeout=120, interval=0)
+                                 output_dir=os.path.join(root, "out"), timeout=120, interval=0,
+                                 capture=capture)
         wall = time.perf_counter() - started
         self1, kids1 = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
     finally:
@@ -121,7 +123,12 @@ def main():
     sys.path.insert(0, os.path.join(build, "python"))
     work = tempfile.mkdtemp(prefix="droidlens_bench_wait_")
     try:
-        result = {"same_bytes": wait_case(build, work, True), "same_pixels_other_bytes": wait_case(build, work, False)}
+        # The default capture (raw where the device gives it: the PNG is encoded on the
+        # host, part of each poll's host time) and the device's own PNG (-p).
+        result = {"raw_capture": {"same_bytes": wait_case(build, work, True),
+                                  "same_pixels_other_bytes": wait_case(build, work, False)},
+                  "png_capture": {"same_bytes": wait_case(build, work, True, "png"),
+                                  "same_pixels_other_bytes": wait_case(build, work, False, "png")}}
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(json.dumps(result, indent=2))
