@@ -64,12 +64,7 @@ Json dispatch(const std::vector<ModeEntry>& table, const std::string& mode, Chat
         adb::parse_capture_mode(args.capture);
         // The run this mode belongs to: the caller's, or a fresh one of its own.
         std::optional<ScopedRun> scope;
-        RunContext* run = current_run();
-        if (run == nullptr) {
-            auto fresh = new_run_context();
-            run = fresh.get();
-            scope.emplace(std::move(fresh));
-        }
+        RunContext* run = &current_or_fresh_run(scope);
         if (args.adb_server) run->adb_server = args.adb_server;
         run->capture = args.capture;
         if (auto* wire = dynamic_cast<Modelwire*>(llm); wire != nullptr && run->model != wire) {

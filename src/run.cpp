@@ -57,6 +57,14 @@ ScopedRun::ScopedRun(std::shared_ptr<RunContext> run) noexcept : run_(std::move(
 
 ScopedRun::~ScopedRun() { t_run = previous_; }
 
+RunContext& current_or_fresh_run(std::optional<ScopedRun>& scope) {
+    if (RunContext* run = current_run()) return *run;
+    auto fresh = new_run_context();
+    RunContext& run = *fresh;
+    scope.emplace(std::move(fresh));
+    return run;
+}
+
 std::pair<std::string, std::string> parse_adb_server(const std::string& value) {
     auto fail = [&](const std::string& why) -> UsageError {
         return UsageError("Invalid adb server '" + value.substr(0, 200) + "': " + why + " (expected HOST:PORT)");

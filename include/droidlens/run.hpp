@@ -88,6 +88,10 @@ private:
     RunContext* previous_;
 };
 
+// The run current on this thread; outside any run, a fresh one that `scope` makes
+// current while it lives. What a library entry called on its own works in.
+RunContext& current_or_fresh_run(std::optional<ScopedRun>& scope);
+
 // Checks "HOST:PORT" (a host name, IPv4 address or bracketed IPv6 address, and a
 // port 1-65535) and returns {host, port}; throws UsageError naming `value` otherwise.
 std::pair<std::string, std::string> parse_adb_server(const std::string& value);

@@ -313,31 +313,26 @@ Json option_argument(const Json& arguments, const char* name) {
 
 // The device tools call the library directly rather than through route(): the adb
 // server their call names is set on the call's run.
-void use_adb_server(const Json& arguments) {
+void use_adb_server(const Json& arguments, RunContext& run) {
     const Json server = option_argument(arguments, "adb_server");
-    RunContext* run = current_run();
-    if (!server.is_null() && run != nullptr) run->adb_server = server.get<std::string>();
+    if (!server.is_null()) run.adb_server = server.get<std::string>();
 }
 
 Json run_list_devices(const Json& arguments, const ToolEnv&) {
-    use_adb_server(arguments);
+    std::optional<ScopedRun> scope;
+    use_adb_server(arguments, current_or_fresh_run(scope));
     return device_list();
 }
 
 Json run_screenshot(const Json& arguments, const ToolEnv& env) {
-    use_adb_server(arguments);
     const Json device = option_argument(arguments, "device_id");
     const Json display = option_argument(arguments, "display_id");
     const Json out = option_argument(arguments, "output_dir");
     const Json capture = option_argument(arguments, "capture");
     std::optional<ScopedRun> scope;
-    RunContext* run = current_run();
-    if (run == nullptr) {
-        auto fresh = new_run_context();
-        run = fresh.get();
-        scope.emplace(std::move(fresh));
-    }
-    run->capture = capture.is_string() ? capture.get<std::string>() : "auto";
+    RunContext& run = current_or_fresh_run(scope);
+    use_adb_server(arguments, run);
+    run.capture = capture.is_string() ? capture.get<std::string>() : "auto";
     return take_screenshot(device.is_null() ? std::nullopt : std::optional(device.get<std::string>()),
                            display.is_null() ? std::nullopt : std::optional(display.get<std::int64_t>()),
                            out.is_null() ? env.defaults.output_dir : out.get<std::string>());
