@@ -279,16 +279,16 @@ TEST_F(DeviceCli, WaitAsksOnlyForScreensThatChangedAndPassesOnTheNewOne) {
 TEST_F(DeviceCli, WaitGivesUpAtItsTimeoutWithTheLastVerdict) {
     server.set_responder(&dark_screen_verdict);
     const auto started = std::chrono::steady_clock::now();
-    const CliRun r = droidlens_cli({"wait", "the screen has gone dark", "--timeout", "1", "--interval", "0.2"});
+    const CliRun r = droidlens_cli({"wait", "the screen has gone dark", "--timeout", "2", "--interval", "0.1"});
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ASSERT_EQ(r.status, 6) << r.err;
     const Json record = Json::parse(r.out);
     EXPECT_EQ(record["passed"], false);
     EXPECT_EQ(record["timed_out"], true);
     EXPECT_EQ(record["reason"], "The screen is grey.");
-    EXPECT_GE(record["polls"].get<int>(), 3);
-    EXPECT_EQ(record["model_calls"], 1);
-    EXPECT_LT(took, 15.0);  // bounded by the timeout, not by the test's own limit
+    EXPECT_GE(record["polls"].get<int>(), 2);  // however slow a capture is (sanitizers), more than one
+    EXPECT_EQ(record["model_calls"], 1);       // and the repeats of the grey screen were not asked about
+    EXPECT_LT(took, 20.0);  // bounded by the timeout, not by the test's own limit
 
     // Screenshots are a device's business: wait takes no image files.
     const CliRun images = droidlens_cli({"wait", "x", "-i", testsupport::source_dir() + "/examples/settings_before.png"});
